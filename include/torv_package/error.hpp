@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <variant>
+
+#include <fmt/format.h>
+#include <kj/exception.h>
+
+namespace torv_package {
+
+// Text that is not valid UTF-8: how many leading bytes were valid, and the length of
+// the invalid sequence that follows them (absent when the text ends inside a sequence).
+struct Utf8Error {
+  std::size_t valid_up_to = 0;
+  std::optional<std::uint8_t> error_len;
+
+  friend bool operator==(const Utf8Error&, const Utf8Error&) = default;
+};
+
+// A stored enum value that names no enumerant of its enum.
+struct NotInSchema {
+  std::uint16_t value = 0;
+
+  friend bool operator==(const NotInSchema&, const NotInSchema&) = default;
+};
+
+enum class ErrorKind { Capnp, Io, Utf8, SchemaEnum, Invalid };
+
+// The library's one error type. It owns its payload; each foreign error kind has
+// exactly one converting constructor, and the library's own refusals come from
+// `invalid`.
+class PackageError {
+ public:
+  PackageError(kj::Exception exception) noexcept;
+  PackageError(std::error_code io) noexcept;
+  PackageError(Utf8Error utf8) noexcept;
+  PackageError(NotInSchema not_in_schema) noexcept;
+
+  static PackageError invalid(std::string message);
+
+  ErrorKind kind() const noexcept;
+
+  // Accessors for the payload; each returns null when the error is of another kind.
+  const kj::Exception* capnp() const noexcept;
+  const std::error_code* io() const noexcept;
+  const Utf8Error* utf8() const noexcept;
+  const NotInSchema* schema_enum() const noexcept;
+  const std::string* invalid_message() const noexcept;
+
+  // A sentence for people, e.g. "invalid package: application has no tiles".
+  std::string message() const;
+
+  // The one printed form: the variant name with its payload's debug form in
+  // parentheses, e.g. Invalid("application has no tiles").
+  std::string debug_string() const;
+
+ private:
+  struct Invalid {
+    std::string message;
+  };
+  // kj::Exception can be copied but not assigned; this keeps PackageError a regular
+  // value type (copyable and assignable) without losing any part of the exception.
+  class CapnpBox {
+   public:
+    explicit CapnpBox(kj::Exception exception) noexcept : exception_(kj::mv(exception)) {}
+    CapnpBox(const CapnpBox&) noexcept = default;
+    CapnpBox(CapnpBox&&) noexcept = default;
+    CapnpBox& operator=(const CapnpBox& other) noexcept;
+    CapnpBox& operator=(CapnpBox&& other) noexcept;
+    ~CapnpBox() = default;
+    const kj::Exception& get() const noexcept { return exception_; }
+
+   private:
+    kj::Exception exception_;
+  };
+  explicit PackageError(Invalid invalid) noexcept;
+
+  std::variant<CapnpBox, std::error_code, Utf8Error, NotInSchema, Invalid> payload_;
+};
+
+std::ostream& operator<<(std::ostream& out, const PackageError& error);
+
+template <class T>
+using Result = std::expected<T, PackageError>;
+
+// `text` as a double-quoted literal: \" \\ \t \r \n \0 escaped, other non-printable
+// characters as \u{hex}, bytes that are not UTF-8 as \x{hex}.
+std::string quote_escaped(std::string_view text);
+
+}  // namespace torv_package
+
+template <>
+struct fmt::formatter<torv_package::PackageError> : fmt::formatter<std::string_view> {
+  auto format(const torv_package::PackageError& error, fmt::format_context& ctx) const {
+    return fmt::formatter<std::string_view>::format(error.debug_string(), ctx);
+  }
+};

@@ -1,0 +1,192 @@
+#include "torv_package/error.hpp"
+
+#include <new>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "utf8.hpp"
+
+namespace torv_package {
+
+PackageError::CapnpBox& PackageError::CapnpBox::operator=(const CapnpBox& other) noexcept {
+  if (this != &other) {
+    exception_.~Exception();
+    new (&exception_) kj::Exception(other.exception_);
+  }
+  return *this;
+}
+
+PackageError::CapnpBox& PackageError::CapnpBox::operator=(CapnpBox&& other) noexcept {
+  if (this != &other) {
+    exception_.~Exception();
+    new (&exception_) kj::Exception(kj::mv(other.exception_));
+  }
+  return *this;
+}
+
+PackageError::PackageError(kj::Exception exception) noexcept
+    : payload_(std::in_place_type<CapnpBox>, kj::mv(exception)) {}
+PackageError::PackageError(std::error_code io) noexcept : payload_(io) {}
+PackageError::PackageError(Utf8Error utf8) noexcept : payload_(utf8) {}
+PackageError::PackageError(NotInSchema not_in_schema) noexcept : payload_(not_in_schema) {}
+PackageError::PackageError(Invalid invalid) noexcept : payload_(std::move(invalid)) {}
+
+PackageError PackageError::invalid(std::string message) {
+  return PackageError(Invalid{std::move(message)});
+}
+
+ErrorKind PackageError::kind() const noexcept { return static_cast<ErrorKind>(payload_.index()); }
+
+const kj::Exception* PackageError::capnp() const noexcept {
+  const auto* box = std::get_if<CapnpBox>(&payload_);
+  return box ? &box->get() : nullptr;
+}
+const std::error_code* PackageError::io() const noexcept {
+  return std::get_if<std::error_code>(&payload_);
+}
+const Utf8Error* PackageError::utf8() const noexcept { return std::get_if<Utf8Error>(&payload_); }
+const NotInSchema* PackageError::schema_enum() const noexcept {
+  return std::get_if<NotInSchema>(&payload_);
+}
+const std::string* PackageError::invalid_message() const noexcept {
+  const auto* invalid = std::get_if<Invalid>(&payload_);
+  return invalid ? &invalid->message : nullptr;
+}
+
+namespace {
+
+std::string_view exception_kind_name(kj::Exception::Type type) {
+  switch (type) {
+    case kj::Exception::Type::FAILED: return "Failed";
+    case kj::Exception::Type::OVERLOADED: return "Overloaded";
+    case kj::Exception::Type::DISCONNECTED: return "Disconnected";
+    case kj::Exception::Type::UNIMPLEMENTED: return "Unimplemented";
+  }
+  return "Failed";
+}
+
+std::string utf8_error_debug(const Utf8Error& error) {
+  if (error.error_len) {
+    return fmt::format("Utf8Error {{ valid_up_to: {}, error_len: Some({}) }}", error.valid_up_to,
+                       *error.error_len);
+  }
+  return fmt::format("Utf8Error {{ valid_up_to: {}, error_len: None }}", error.valid_up_to);
+}
+
+// Characters that a debug form shows escaped although they are valid: control
+// characters, separators other than the plain space, and invisible format characters.
+bool is_printable(char32_t c) {
+  if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) return false;
+  if (c < 0x7f) return true;
+  switch (c) {
+    case 0x00a0: case 0x00ad: case 0x061c: case 0x06dd: case 0x070f: case 0x1680:
+    case 0x180e: case 0x2028: case 0x2029: case 0x202f: case 0x205f: case 0x3000:
+    case 0xfeff:
+      return false;
+    default:
+      break;
+  }
+  if (c >= 0x0600 && c <= 0x0605) return false;
+  if (c >= 0x2000 && c <= 0x200f) return false;
+  if (c >= 0x202a && c <= 0x202e) return false;
+  if (c >= 0x2060 && c <= 0x206f) return false;
+  if (c >= 0xe000 && c <= 0xf8ff) return false;  // private use
+  if (c >= 0xfff0 && c <= 0xfffb) return false;
+  if (c == 0xfffe || c == 0xffff) return false;
+  if (c >= 0xe0000) return false;  // tags, variation selectors supplement, private use planes
+  return true;
+}
+
+}  // namespace
+
+std::string quote_escaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto decoded = decode_utf8_char(text.substr(i));
+    if (!decoded) {
+      out += fmt::format("\\x{{{:x}}}", static_cast<unsigned char>(text[i]));
+      ++i;
+      continue;
+    }
+    const char32_t c = decoded->code_point;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (is_printable(c)) {
+          out.append(text.substr(i, decoded->length));
+        } else {
+          out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+        }
+    }
+    i += decoded->length;
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string PackageError::debug_string() const {
+  struct Visitor {
+    std::string operator()(const CapnpBox& box) const {
+      const kj::Exception& e = box.get();
+      return fmt::format("Capnp(Exception {{ kind: {}, description: {} }})",
+                         exception_kind_name(e.getType()),
+                         quote_escaped(std::string_view(e.getDescription().cStr(),
+                                                        e.getDescription().size())));
+    }
+    std::string operator()(const std::error_code& io) const {
+      return fmt::format("Io(Os {{ code: {}, message: {} }})", io.value(),
+                         quote_escaped(io.message()));
+    }
+    std::string operator()(const Utf8Error& utf8) const {
+      return fmt::format("Utf8({})", utf8_error_debug(utf8));
+    }
+    std::string operator()(const NotInSchema& e) const {
+      return fmt::format("SchemaEnum(NotInSchema({}))", e.value);
+    }
+    std::string operator()(const Invalid& invalid) const {
+      return fmt::format("Invalid({})", quote_escaped(invalid.message));
+    }
+  };
+  return std::visit(Visitor{}, payload_);
+}
+
+std::string PackageError::message() const {
+  struct Visitor {
+    std::string operator()(const CapnpBox& box) const {
+      return fmt::format("malformed package message: {}", box.get().getDescription().cStr());
+    }
+    std::string operator()(const std::error_code& io) const {
+      return fmt::format("i/o error: {}", io.message());
+    }
+    std::string operator()(const Utf8Error& utf8) const {
+      if (utf8.error_len) {
+        return fmt::format("text is not valid UTF-8: invalid sequence of {} bytes after {} valid bytes",
+                           *utf8.error_len, utf8.valid_up_to);
+      }
+      return fmt::format("text is not valid UTF-8: it ends inside a sequence after {} valid bytes",
+                         utf8.valid_up_to);
+    }
+    std::string operator()(const NotInSchema& e) const {
+      return fmt::format("enum value {} is not in the schema", e.value);
+    }
+    std::string operator()(const Invalid& invalid) const {
+      return fmt::format("invalid package: {}", invalid.message);
+    }
+  };
+  return std::visit(Visitor{}, payload_);
+}
+
+std::ostream& operator<<(std::ostream& out, const PackageError& error) {
+  return out << error.debug_string();
+}
+
+}  // namespace torv_package

@@ -1,0 +1,121 @@
+#include <cerrno>
+#include <sstream>
+#include <string>
+#include <system_error>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <kj/exception.h>
+
+#include "torv_package/application.hpp"
+#include "torv_package/error.hpp"
+
+namespace torv_package {
+namespace {
+
+kj::Exception exception(kj::Exception::Type type, const char* description) {
+  return kj::Exception(type, __FILE__, __LINE__, kj::heapString(description));
+}
+
+struct DebugCase {
+  const char* name;
+  PackageError error;
+  ErrorKind kind;
+  std::string expected;
+};
+
+TEST(PackageErrorDebugForm, EachVariant) {
+  const DebugCase cases[] = {
+      {"capnp",
+       PackageError(exception(kj::Exception::Type::FAILED,
+                              "expected n >= minBytes [0 >= 8]; Premature EOF")),
+       ErrorKind::Capnp,
+       R"(Capnp(Exception { kind: Failed, description: "expected n >= minBytes [0 >= 8]; Premature EOF" }))"},
+      {"capnp_disconnected", PackageError(exception(kj::Exception::Type::DISCONNECTED, "gone")),
+       ErrorKind::Capnp, R"(Capnp(Exception { kind: Disconnected, description: "gone" }))"},
+      {"capnp_overloaded", PackageError(exception(kj::Exception::Type::OVERLOADED, "")),
+       ErrorKind::Capnp, R"(Capnp(Exception { kind: Overloaded, description: "" }))"},
+      {"capnp_unimplemented", PackageError(exception(kj::Exception::Type::UNIMPLEMENTED, "x")),
+       ErrorKind::Capnp, R"(Capnp(Exception { kind: Unimplemented, description: "x" }))"},
+      {"io", PackageError(std::error_code(ENOENT, std::generic_category())), ErrorKind::Io,
+       R"(Io(Os { code: 2, message: "No such file or directory" }))"},
+      {"utf8_some", PackageError(Utf8Error{3, 1}), ErrorKind::Utf8,
+       "Utf8(Utf8Error { valid_up_to: 3, error_len: Some(1) })"},
+      {"utf8_none", PackageError(Utf8Error{0, std::nullopt}), ErrorKind::Utf8,
+       "Utf8(Utf8Error { valid_up_to: 0, error_len: None })"},
+      {"schema_enum", PackageError(NotInSchema{7}), ErrorKind::SchemaEnum,
+       "SchemaEnum(NotInSchema(7))"},
+      {"schema_enum_max", PackageError(NotInSchema{65535}), ErrorKind::SchemaEnum,
+       "SchemaEnum(NotInSchema(65535))"},
+      {"invalid", PackageError::invalid("application has no tiles"), ErrorKind::Invalid,
+       R"(Invalid("application has no tiles"))"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.error.kind(), c.kind);
+    EXPECT_EQ(c.error.debug_string(), c.expected);
+    EXPECT_EQ(fmt::format("{}", c.error), c.expected);
+    std::ostringstream out;
+    out << c.error;
+    EXPECT_EQ(out.str(), c.expected);
+    EXPECT_FALSE(c.error.message().empty());
+  }
+}
+
+TEST(PackageErrorDebugForm, EscapesQuotedStrings) {
+  const struct {
+    std::string message;
+    std::string expected;
+  } cases[] = {
+      {"say \"hi\"", R"(Invalid("say \"hi\""))"},
+      {"back\\slash", R"(Invalid("back\\slash"))"},
+      {"tab\there\r\n", R"(Invalid("tab\there\r\n"))"},
+      {std::string("nul\0byte", 8), R"(Invalid("nul\0byte"))"},
+      {"bell\x07 del\x7f", R"(Invalid("bell\u{7} del\u{7f}"))"},
+      {"caf\xc3\xa9 \xe2\x82\xac", "Invalid(\"caf\xc3\xa9 \xe2\x82\xac\")"},
+      {"c1\xc2\x85 zwsp\xe2\x80\x8b", R"(Invalid("c1\u{85} zwsp\u{200b}"))"},
+      {"bad\xff", R"(Invalid("bad\x{ff}"))"},
+      {"", R"(Invalid(""))"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PackageError::invalid(c.message).debug_string(), c.expected);
+  }
+  const PackageError capnp(
+      kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__, kj::heapString("a \"b\"\n")));
+  EXPECT_EQ(capnp.debug_string(), R"(Capnp(Exception { kind: Failed, description: "a \"b\"\n" }))");
+}
+
+TEST(PackageErrorValue, CopiesAndAssignsEveryVariant) {
+  PackageError a(exception(kj::Exception::Type::FAILED, "first"));
+  const PackageError b = a;
+  EXPECT_EQ(b.debug_string(), a.debug_string());
+  a = PackageError(exception(kj::Exception::Type::FAILED, "second"));
+  EXPECT_EQ(a.capnp()->getDescription(), "second");
+  EXPECT_EQ(b.capnp()->getDescription(), "first");
+  a = PackageError::invalid("now invalid");
+  EXPECT_EQ(a.capnp(), nullptr);
+  ASSERT_NE(a.invalid_message(), nullptr);
+  EXPECT_EQ(*a.invalid_message(), "now invalid");
+  a = b;
+  EXPECT_EQ(a.kind(), ErrorKind::Capnp);
+  EXPECT_EQ(a.utf8(), nullptr);
+  EXPECT_EQ(PackageError(NotInSchema{4}).schema_enum()->value, 4);
+  EXPECT_EQ(PackageError(Utf8Error{5, 2}).utf8()->error_len, 2);
+  EXPECT_EQ(PackageError(std::make_error_code(std::errc::io_error)).io()->value(), EIO);
+}
+
+TEST(ApplicationModel, DefaultsAreTheSpecifiedOnes) {
+  const Application app{};
+  EXPECT_EQ(app.compiler_version, "0.1.0");
+  EXPECT_TRUE(app.tiles.empty() && app.inputs.empty() && app.outputs.empty() &&
+              app.weights.empty() && app.entry_points.empty() &&
+              app.device_config_writes.empty() && app.profile_tiles.empty() &&
+              app.debug_symbols.empty() && app.debug_regions.empty());
+  EXPECT_EQ(app.host_exchange, (HostExchange{0, 0, 0, {}, {}, {}}));
+  const auto result = app.validate();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().debug_string(), R"(Invalid("application has no tiles"))");
+}
+
+}  // namespace
+}  // namespace torv_package

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+
+#include <capnp/common.h>
+#include <kj/io.h>
+
+namespace torv_package {
+
+// Owned, word-aligned memory for one framed message. Large buffers are mapped anonymous
+// memory advised for transparent huge pages: on the machines packages are read on, page
+// faults on fresh memory cost more than the read itself.
+class WordBuffer {
+ public:
+  WordBuffer() = default;
+  explicit WordBuffer(std::size_t words);
+  WordBuffer(WordBuffer&& other) noexcept;
+  WordBuffer& operator=(WordBuffer&& other) noexcept;
+  WordBuffer(const WordBuffer&) = delete;
+  WordBuffer& operator=(const WordBuffer&) = delete;
+  ~WordBuffer();
+
+  // Grows to `words`, keeping the contents.
+  void resize(std::size_t words);
+
+  capnp::word* data() noexcept { return data_; }
+  const capnp::word* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return words_; }
+  kj::ArrayPtr<const capnp::word> words() const noexcept { return {data_, words_}; }
+
+ private:
+  void release() noexcept;
+
+  capnp::word* data_ = nullptr;
+  std::size_t words_ = 0;
+  bool mapped_ = false;
+};
+
+// The library's bound on the number of segments of one message.
+inline constexpr std::size_t max_segments = 512;
+
+// Reads exactly one framed message (segment table and segments) from `input` into memory,
+// consuming nothing after it. Memory grows only with bytes actually read, or, for a regular
+// file, after its size has shown that the claimed bytes are there. Throws kj::Exception on
+// a malformed table, a premature end or a failing stream.
+WordBuffer read_framed_message(kj::InputStream& input);
+
+}  // namespace torv_package

@@ -1,8 +1,10 @@
 # Thin wrapper over the CMake presets; every target first installs what is missing.
 SAMPLE_TILE ?= 0
+SECONDS ?= 60
 BUILD := build/default
+FUZZ := build/fuzz
 
-.PHONY: deps build run test clean
+.PHONY: deps build run test test-sanitize fuzz clean
 
 deps:
 	scripts/install-deps
@@ -16,6 +18,23 @@ run: build
 
 test: build
 	ctest --preset default -j2
+
+test-sanitize: deps
+	cmake --preset sanitize
+	cmake --build --preset sanitize
+	ctest --preset sanitize -j2
+
+# Fuzzes Application::read for SECONDS seconds, starting from a generated seed corpus;
+# new inputs collect in build/fuzz/corpus, crashes in build/fuzz/crash-*.
+fuzz: build
+	scripts/install-deps --fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	rm -rf $(FUZZ)/seed && $(BUILD)/tests/make_fuzz_corpus $(FUZZ)/seed
+	cp $(BUILD)/examples/sample.torv $(FUZZ)/seed/sample
+	mkdir -p $(FUZZ)/corpus
+	$(FUZZ)/fuzz/read_fuzzer -max_total_time=$(SECONDS) -print_final_stats=1 \
+	  -rss_limit_mb=2048 -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus $(FUZZ)/seed
 
 clean:
 	rm -rf build

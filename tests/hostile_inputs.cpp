@@ -1,0 +1,125 @@
+#include "hostile_inputs.hpp"
+
+#include <cstring>
+#include <functional>
+
+#include <capnp/any.h>
+#include <capnp/message.h>
+
+#include "package_writer.hpp"
+#include "sample_package.hpp"
+
+namespace torv_package::testing {
+namespace {
+
+void put_u32(std::string& bytes, std::uint32_t value) {
+  bytes.append(reinterpret_cast<const char*>(&value), 4);
+}
+
+// A segment table for `sizes`, padded to a whole word.
+std::string segment_table(const std::vector<std::uint32_t>& sizes) {
+  std::string table;
+  put_u32(table, static_cast<std::uint32_t>(sizes.size() - 1));
+  for (const auto size : sizes) put_u32(table, size);
+  if (table.size() % 8 != 0) put_u32(table, 0);
+  return table;
+}
+
+std::uint64_t far_pointer(std::uint32_t segment, std::uint32_t word_offset) {
+  return 2 | (std::uint64_t{word_offset} << 3) | (std::uint64_t{segment} << 32);
+}
+
+using Slot = std::function<capnp::AnyPointer::Builder(schema::Application::Builder)>;
+
+template <class StructBuilder>
+capnp::AnyPointer::Builder slot_of(StructBuilder parent, unsigned slot) {
+  return capnp::AnyStruct::Builder(kj::mv(parent)).getPointerSection()[slot];
+}
+
+}  // namespace
+
+std::string segment_claim_beyond_file(std::uint32_t segments) {
+  return segment_table(std::vector<std::uint32_t>(segments, 0xffffffffu));
+}
+
+std::string package_with_segments(std::size_t segments) {
+  const std::string single = serialize(valid_application());
+  std::vector<std::uint32_t> sizes(segments, 0);
+  sizes[0] = static_cast<std::uint32_t>(single.size() / 8 - 1);
+  return segment_table(sizes) + single.substr(8);
+}
+
+std::vector<AmplifiedList> amplified_lists(std::uint32_t count, bool zero_sized_structs) {
+  using App = schema::Application::Builder;
+  const std::vector<std::pair<std::string, Slot>> fields = {
+      {"tiles", [](App a) { return slot_of(a, 2); }},
+      {"inputs", [](App a) { return slot_of(a, 3); }},
+      {"outputs", [](App a) { return slot_of(a, 4); }},
+      {"weights", [](App a) { return slot_of(a, 5); }},
+      {"entryPoints", [](App a) { return slot_of(a, 7); }},
+      {"deviceConfigWrites", [](App a) { return slot_of(a, 8); }},
+      {"profileTiles", [](App a) { return slot_of(a, 9); }},
+      {"debugSymbols", [](App a) { return slot_of(a, 10); }},
+      {"debugRegions", [](App a) { return slot_of(a, 11); }},
+      {"tiles[0].segments", [](App a) { return slot_of(a.getTiles()[0], 0); }},
+      {"inputs[0].shape", [](App a) { return slot_of(a.getInputs()[0], 2); }},
+      {"inputs[0].slices", [](App a) { return slot_of(a.getInputs()[0], 3); }},
+      {"hostExchange.pages", [](App a) { return slot_of(a.getHostExchange(), 0); }},
+      {"hostExchange.attachOrder", [](App a) { return slot_of(a.getHostExchange(), 1); }},
+      {"hostExchange.calls", [](App a) { return slot_of(a.getHostExchange(), 2); }},
+      {"calls[0].inputs", [](App a) { return slot_of(a.getHostExchange().getCalls()[0], 1); }},
+      {"calls[0].outputs", [](App a) { return slot_of(a.getHostExchange().getCalls()[0], 2); }},
+      {"calls[0].inputBatchEnds", [](App a) { return slot_of(a.getHostExchange().getCalls()[0], 3); }},
+      {"calls[0].outputBatchEnds", [](App a) { return slot_of(a.getHostExchange().getCalls()[0], 4); }},
+      {"profileTiles[0].steps", [](App a) { return slot_of(a.getProfileTiles()[0], 0); }},
+      {"steps[0].metadata",
+       [](App a) { return slot_of(a.getProfileTiles()[0].getSteps()[0], 2); }},
+      {"steps[0].exchangeActivities",
+       [](App a) { return slot_of(a.getProfileTiles()[0].getSteps()[0], 3); }},
+  };
+  std::vector<AmplifiedList> out;
+  for (const auto& [name, slot] : fields) {
+    capnp::MallocMessageBuilder message;
+    auto root = message.initRoot<schema::Application>();
+    write_application(valid_application(), root);
+    if (zero_sized_structs) {
+      slot(root).initAsListOfAnyStruct(0, 0, count);
+    } else {
+      slot(root).initAsAnyList(capnp::ElementSize::VOID, count);
+    }
+    out.push_back({name, to_bytes(message)});
+  }
+  return out;
+}
+
+std::string far_pointer_chain(std::size_t depth) {
+  // Segment i (i < depth) holds one word: a far pointer to word 0 of segment i + 1.
+  std::vector<std::uint32_t> sizes(depth + 1, 1);
+  std::string bytes = segment_table(sizes);
+  for (std::size_t i = 0; i <= depth; ++i) {
+    const std::uint64_t word =
+        i < depth ? far_pointer(static_cast<std::uint32_t>(i + 1), 0) : far_pointer(0, 0);
+    bytes.append(reinterpret_cast<const char*>(&word), 8);
+  }
+  return bytes;
+}
+
+std::string text_without_nul(std::size_t bytes) {
+  capnp::MallocMessageBuilder message;
+  auto root = message.initRoot<schema::Application>();
+  write_application(valid_application(), root);
+  auto data = slot_of(root, 0).initAs<capnp::Data>(static_cast<unsigned>(bytes));
+  std::memset(data.begin(), 'a', data.size());
+  return to_bytes(message);
+}
+
+std::string many_empty_tiles(std::uint32_t count) {
+  capnp::MallocMessageBuilder message;
+  auto root = message.initRoot<schema::Application>();
+  write_application(Application{}, root);
+  auto tiles = root.initTiles(count);
+  for (std::uint32_t i = 0; i < count; ++i) tiles[i].setPhysicalTile(i);
+  return to_bytes(message);
+}
+
+}  // namespace torv_package::testing

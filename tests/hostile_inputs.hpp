@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Crafted package files that try to make a reader allocate, loop or recurse far beyond
+// what their size justifies. Shared by the bound tests and the fuzz seed corpus.
+namespace torv_package::testing {
+
+// A segment table claiming `segments` segments of 2^32 - 1 words each, and nothing else.
+std::string segment_claim_beyond_file(std::uint32_t segments);
+
+// The small valid package, framed in `segments` segments: the message in segment 0,
+// followed by empty segments.
+std::string package_with_segments(std::size_t segments);
+
+struct AmplifiedList {
+  std::string field;  // e.g. "tiles[0].segments"
+  std::string bytes;
+};
+
+// For every list field of the schema, the small valid package with that list replaced by
+// one claiming `count` elements of no size: void elements, or zero-sized structs.
+std::vector<AmplifiedList> amplified_lists(std::uint32_t count, bool zero_sized_structs);
+
+// A root pointer that is a far pointer into segment 1, whose landing pad is a far pointer
+// into segment 2, and so on through `depth` segments.
+std::string far_pointer_chain(std::size_t depth);
+
+// A package whose compiler version is `bytes` bytes of text with no terminating NUL.
+std::string text_without_nul(std::size_t bytes);
+
+// A valid package with `count` tiles that have no segments.
+std::string many_empty_tiles(std::uint32_t count);
+
+}  // namespace torv_package::testing

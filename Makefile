@@ -4,7 +4,7 @@ SECONDS ?= 60
 BUILD := build/default
 FUZZ := build/fuzz
 
-.PHONY: deps build run test test-sanitize fuzz clean
+.PHONY: deps build run test test-sanitize fuzz bench clean
 
 deps:
 	scripts/install-deps
@@ -35,6 +35,12 @@ fuzz: build
 	mkdir -p $(FUZZ)/corpus
 	$(FUZZ)/fuzz/read_fuzzer -max_total_time=$(SECONDS) -print_final_stats=1 \
 	  -rss_limit_mb=2048 -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus $(FUZZ)/seed
+
+# Throughput benchmarks, then end-to-end figures of vindle against cat, a copy floor
+# and capnp decode. Generates packages of up to ~900 MiB under build/bench.
+bench: build
+	$(BUILD)/bench/read_bench --benchmark_counters_tabular=true
+	scripts/bench-e2e $(BUILD)
 
 clean:
 	rm -rf build

@@ -1,0 +1,101 @@
+// Throughput of Application::read (from memory and from a file) and of validate, on
+// device-shaped packages from 1 MiB to a full device.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include <benchmark/benchmark.h>
+#include <kj/io.h>
+
+#include "device_package.hpp"
+#include "package_writer.hpp"
+
+namespace {
+
+using namespace torv_package;
+
+constexpr std::size_t MiB = 1 << 20;
+
+struct Fixture {
+  Application app;
+  std::string bytes;
+  std::filesystem::path file;
+};
+
+// Built once per size and kept: generating a full device takes longer than reading it.
+Fixture& fixture(std::size_t mib) {
+  static std::map<std::size_t, Fixture> cache;
+  auto it = cache.find(mib);
+  if (it != cache.end()) return it->second;
+  Fixture f;
+  const std::uint32_t tiles =
+      mib == 0 ? testing::device_tiles : testing::tiles_for_size(mib * MiB);
+  const std::size_t per_tile = mib == 1 ? 512 * 1024 : testing::full_tile_data;
+  f.app = testing::device_application(tiles, per_tile);
+  f.bytes = testing::serialize(f.app);
+  f.file = std::filesystem::temp_directory_path() /
+           ("torv_bench_" + std::to_string(getpid()) + "_" + std::to_string(mib));
+  std::ofstream(f.file, std::ios::binary) << f.bytes;
+  return cache.emplace(mib, std::move(f)).first->second;
+}
+
+void BM_ReadFromMemory(benchmark::State& state) {
+  const Fixture& f = fixture(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto result = testing::read_bytes(f.bytes);
+    if (!result) state.SkipWithError(result.error().debug_string().c_str());
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes.size()));
+  state.counters["package_MiB"] = static_cast<double>(f.bytes.size()) / MiB;
+}
+
+void BM_ReadFromFile(benchmark::State& state) {
+  const Fixture& f = fixture(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    const int fd = open(f.file.c_str(), O_RDONLY | O_CLOEXEC);
+    auto result = Application::read(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd)));
+    if (!result) state.SkipWithError(result.error().debug_string().c_str());
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes.size()));
+  state.counters["package_MiB"] = static_cast<double>(f.bytes.size()) / MiB;
+}
+
+void BM_Validate(benchmark::State& state) {
+  const Fixture& f = fixture(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto result = f.app.validate();
+    if (!result) state.SkipWithError(result.error().debug_string().c_str());
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes.size()));
+}
+
+// Sizes in MiB; 0 stands for a full device (1472 tiles).
+void sizes(benchmark::internal::Benchmark* b) {
+  for (const int mib : {1, 16, 64, 256, 0}) b->Arg(mib);
+  b->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+}
+
+BENCHMARK(BM_ReadFromMemory)->Apply(sizes);
+BENCHMARK(BM_ReadFromFile)->Apply(sizes);
+BENCHMARK(BM_Validate)->Apply(sizes);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  for (const std::size_t mib : {1, 16, 64, 256, 0}) {
+    std::filesystem::remove(std::filesystem::temp_directory_path() /
+                            ("torv_bench_" + std::to_string(getpid()) + "_" + std::to_string(mib)));
+  }
+  return 0;
+}

@@ -268,6 +268,15 @@ Result<Application> read_message(kj::InputStream& input) {
   return app;
 }
 
+// The one boundary where exceptions from Cap'n Proto become errors.
+Result<Application> read_message_caught(kj::InputStream& input) {
+  try {
+    return read_message(input);
+  } catch (kj::Exception& exception) {
+    return std::unexpected(PackageError(kj::mv(exception)));
+  }
+}
+
 #undef TORV_TRY
 
 }  // namespace
@@ -280,12 +289,7 @@ capnp::ReaderOptions capnp_reader_options() {
 
 Result<Application> Application::read(kj::Own<kj::InputStream> input) {
   TORV_EVENT(events::Level::Info, "reading application package");
-  Result<Application> result = std::unexpected(PackageError::invalid("no package was read"));
-  try {
-    result = read_message(*input);
-  } catch (kj::Exception& exception) {
-    result = std::unexpected(PackageError(kj::mv(exception)));
-  }
+  Result<Application> result = read_message_caught(*input);
   // Released here so that a file is closed before the caller sees the result; a failure
   // to close is reported only when nothing failed before it.
   try {

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -9,6 +11,7 @@
 #include <capnp/serialize.h>
 
 #include "application.capnp.h"
+#include "budget.hpp"
 #include "framing.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/events.hpp"
@@ -23,43 +26,79 @@ namespace {
   if (!var##_result) return std::unexpected(std::move(var##_result).error()); \
   auto var = std::move(*var##_result)
 
-// A reader visits each word of a well-formed message about once; anything far beyond
-// that comes from lists of zero-sized elements that claim counts no bytes back.
-constexpr std::uint64_t traversal_words_per_message_word = 2;
-constexpr std::uint64_t traversal_slack_words = 1024;
+// Cap'n Proto charges one word per element of a list of zero-sized elements. Every such
+// element becomes a record of at least 8 bytes charged to the memory budget, so a limit
+// of the library's default plus four words per message word admits every package whose
+// model fits the budget, while a list claiming hundreds of millions of empty elements in
+// a small message still fails at once.
+constexpr std::uint64_t traversal_floor_words = std::uint64_t{8} << 20;
+constexpr std::uint64_t traversal_words_per_message_word = 4;
 
-Result<std::string_view> checked_text(capnp::Text::Reader text) {
-  const std::string_view view(text.cStr(), text.size());
-  if (auto error = check_utf8(view)) return std::unexpected(PackageError(*error));
-  return view;
-}
+// Converts one message into the model, charging every allocation to the memory budget
+// before it is made. Cap'n Proto accessors and the budget throw kj::Exception.
+class Converter {
+ public:
+  explicit Converter(std::uint64_t message_bytes) : budget_(message_bytes) {}
 
-Result<std::string> read_text(capnp::Text::Reader text) {
-  TORV_TRY(view, checked_text(text));
-  return std::string(view);
-}
+  Result<Application> convert(schema::Application::Reader root);
 
-std::vector<std::uint32_t> read_u32_list(capnp::List<std::uint32_t>::Reader list) {
-  std::vector<std::uint32_t> values;
-  values.reserve(list.size());
-  for (const std::uint32_t value : list) values.push_back(value);
-  return values;
-}
+ private:
+  Result<std::string_view> checked_text(capnp::Text::Reader text) {
+    const std::string_view view(text.cStr(), text.size());
+    if (auto error = check_utf8(view)) return std::unexpected(PackageError(*error));
+    return view;
+  }
 
-template <class Model, class SchemaEnum>
-Result<Model> read_enum(SchemaEnum stored, std::uint16_t enumerant_count) {
-  const auto raw = static_cast<std::uint16_t>(stored);
-  if (raw >= enumerant_count) return std::unexpected(PackageError(NotInSchema{raw}));
-  return static_cast<Model>(raw);
-}
+  Result<std::string> read_text(capnp::Text::Reader text) {
+    TORV_TRY(view, checked_text(text));
+    budget_.text(view.size());
+    return std::string(view);
+  }
 
-Result<std::vector<Segment>> read_segments(capnp::List<schema::Segment>::Reader list) {
+  // Reserves room for `list` in `out`, after charging it.
+  template <class T, class List>
+  void reserve(std::vector<T>& out, const List& list) {
+    budget_.list<T>(list.size());
+    out.reserve(list.size());
+  }
+
+  std::vector<std::uint32_t> read_u32_list(capnp::List<std::uint32_t>::Reader list) {
+    std::vector<std::uint32_t> values;
+    reserve(values, list);
+    for (const std::uint32_t value : list) values.push_back(value);
+    return values;
+  }
+
+  template <class Model, class SchemaEnum>
+  static Result<Model> read_enum(SchemaEnum stored, std::uint16_t enumerant_count) {
+    const auto raw = static_cast<std::uint16_t>(stored);
+    if (raw >= enumerant_count) return std::unexpected(PackageError(NotInSchema{raw}));
+    return static_cast<Model>(raw);
+  }
+
+  std::vector<Segment> read_segments(capnp::List<schema::Segment>::Reader list);
+  Result<std::vector<TileImage>> read_tiles(capnp::List<schema::TileImage>::Reader list);
+  std::vector<RegionSlice> read_region_slices(capnp::List<schema::RegionSlice>::Reader list);
+  Result<std::vector<Binding>> read_bindings(capnp::List<schema::Binding>::Reader list);
+  std::vector<HostSlice> read_host_slices(capnp::List<schema::HostSlice>::Reader list);
+  Result<HostCall> read_host_call(schema::HostCall::Reader call);
+  Result<HostExchange> read_host_exchange(schema::HostExchange::Reader exchange);
+  Result<ProfileStep> read_profile_step(schema::ProfileStepPlan::Reader step);
+  Result<std::vector<TileProfilePlan>> read_profile_tiles(
+      capnp::List<schema::TileProfilePlan>::Reader list);
+  Result<void> check_header(schema::Application::Reader root);
+
+  MemoryBudget budget_;
+};
+
+std::vector<Segment> Converter::read_segments(capnp::List<schema::Segment>::Reader list) {
   std::vector<Segment> segments;
-  segments.reserve(list.size());
+  reserve(segments, list);
   for (const auto segment : list) {
     const std::uint32_t address = segment.getAddress();
     const std::uint32_t memory_size = segment.getMemorySize();
     const capnp::Data::Reader data = segment.getData();
+    budget_.data(data.size());
     segments.push_back(Segment{address, memory_size,
                                std::vector<std::uint8_t>(data.begin(), data.end()),
                                segment.getFlags()});
@@ -67,22 +106,22 @@ Result<std::vector<Segment>> read_segments(capnp::List<schema::Segment>::Reader 
   return segments;
 }
 
-Result<std::vector<TileImage>> read_tiles(capnp::List<schema::TileImage>::Reader list) {
+Result<std::vector<TileImage>> Converter::read_tiles(capnp::List<schema::TileImage>::Reader list) {
   std::vector<TileImage> tiles;
-  tiles.reserve(list.size());
+  reserve(tiles, list);
   for (const auto tile : list) {
     TileImage image{tile.getPhysicalTile(), tile.getEntryPoint(), tile.getCommandAddress(),
                     tile.getDiagnosticAddress(), {}};
-    TORV_TRY(segments, read_segments(tile.getSegments()));
-    image.segments = std::move(segments);
+    image.segments = read_segments(tile.getSegments());
     tiles.push_back(std::move(image));
   }
   return tiles;
 }
 
-std::vector<RegionSlice> read_region_slices(capnp::List<schema::RegionSlice>::Reader list) {
+std::vector<RegionSlice> Converter::read_region_slices(
+    capnp::List<schema::RegionSlice>::Reader list) {
   std::vector<RegionSlice> slices;
-  slices.reserve(list.size());
+  reserve(slices, list);
   for (const auto slice : list) {
     slices.push_back(RegionSlice{slice.getTile(), slice.getTileAddress(), slice.getFileOffset(),
                                  slice.getSize()});
@@ -90,9 +129,9 @@ std::vector<RegionSlice> read_region_slices(capnp::List<schema::RegionSlice>::Re
   return slices;
 }
 
-Result<std::vector<Binding>> read_bindings(capnp::List<schema::Binding>::Reader list) {
+Result<std::vector<Binding>> Converter::read_bindings(capnp::List<schema::Binding>::Reader list) {
   std::vector<Binding> bindings;
-  bindings.reserve(list.size());
+  reserve(bindings, list);
   for (const auto binding : list) {
     TORV_TRY(name, read_text(binding.getName()));
     TORV_TRY(dtype, read_text(binding.getDtype()));
@@ -103,9 +142,9 @@ Result<std::vector<Binding>> read_bindings(capnp::List<schema::Binding>::Reader 
   return bindings;
 }
 
-std::vector<HostSlice> read_host_slices(capnp::List<schema::HostSlice>::Reader list) {
+std::vector<HostSlice> Converter::read_host_slices(capnp::List<schema::HostSlice>::Reader list) {
   std::vector<HostSlice> slices;
-  slices.reserve(list.size());
+  reserve(slices, list);
   for (const auto slice : list) {
     slices.push_back(
         HostSlice{slice.getPage(), slice.getPageOffset(), slice.getFileOffset(), slice.getSize()});
@@ -113,7 +152,7 @@ std::vector<HostSlice> read_host_slices(capnp::List<schema::HostSlice>::Reader l
   return slices;
 }
 
-Result<HostCall> read_host_call(schema::HostCall::Reader call) {
+Result<HostCall> Converter::read_host_call(schema::HostCall::Reader call) {
   TORV_TRY(name, read_text(call.getName()));
   HostCall model{std::move(name), call.getCommand(), call.getPhases(), {}, {},
                  call.getInvocations(), {}, {}};
@@ -124,17 +163,17 @@ Result<HostCall> read_host_call(schema::HostCall::Reader call) {
   return model;
 }
 
-Result<HostExchange> read_host_exchange(schema::HostExchange::Reader exchange) {
+Result<HostExchange> Converter::read_host_exchange(schema::HostExchange::Reader exchange) {
   HostExchange model;
   model.startup_mark = exchange.getStartupMark();
   model.command_page = exchange.getCommandPage();
   model.command_offset = exchange.getCommandOffset();
   const auto pages = exchange.getPages();
-  model.pages.reserve(pages.size());
+  reserve(model.pages, pages);
   for (const auto page : pages) model.pages.push_back(HostPage{page.getIndex(), page.getSize()});
   model.attach_order = read_u32_list(exchange.getAttachOrder());
   const auto calls = exchange.getCalls();
-  model.calls.reserve(calls.size());
+  reserve(model.calls, calls);
   for (const auto call : calls) {
     TORV_TRY(converted, read_host_call(call));
     model.calls.push_back(std::move(converted));
@@ -142,7 +181,7 @@ Result<HostExchange> read_host_exchange(schema::HostExchange::Reader exchange) {
   return model;
 }
 
-Result<ProfileStep> read_profile_step(schema::ProfileStepPlan::Reader step) {
+Result<ProfileStep> Converter::read_profile_step(schema::ProfileStepPlan::Reader step) {
   const std::uint32_t local_index = step.getLocalIndex();
   const std::uint32_t phase = step.getPhase();
   const std::uint32_t epoch = step.getEpoch();
@@ -152,14 +191,14 @@ Result<ProfileStep> read_profile_step(schema::ProfileStepPlan::Reader step) {
   ProfileStep model{local_index, phase, epoch, std::move(operation), kind, std::move(kernel),
                     {}, {}, 0};
   const auto metadata = step.getMetadata();
-  model.metadata.reserve(metadata.size());
+  reserve(model.metadata, metadata);
   for (const auto entry : metadata) {
     TORV_TRY(name, read_text(entry.getName()));
     TORV_TRY(value, read_text(entry.getValue()));
     model.metadata.push_back(ProfileMetadata{std::move(name), std::move(value)});
   }
   const auto activities = step.getExchangeActivities();
-  model.exchange_activities.reserve(activities.size());
+  reserve(model.exchange_activities, activities);
   for (const auto activity : activities) {
     TORV_TRY(activity_kind, (read_enum<ProfileExchangeActivityKind>(activity.getKind(), 2)));
     model.exchange_activities.push_back(
@@ -169,14 +208,14 @@ Result<ProfileStep> read_profile_step(schema::ProfileStepPlan::Reader step) {
   return model;
 }
 
-Result<std::vector<TileProfilePlan>> read_profile_tiles(
+Result<std::vector<TileProfilePlan>> Converter::read_profile_tiles(
     capnp::List<schema::TileProfilePlan>::Reader list) {
   std::vector<TileProfilePlan> plans;
-  plans.reserve(list.size());
+  reserve(plans, list);
   for (const auto plan : list) {
     TileProfilePlan model{plan.getPhysicalTile(), {}};
     const auto steps = plan.getSteps();
-    model.steps.reserve(steps.size());
+    reserve(model.steps, steps);
     for (const auto step : steps) {
       TORV_TRY(converted, read_profile_step(step));
       model.steps.push_back(std::move(converted));
@@ -186,7 +225,7 @@ Result<std::vector<TileProfilePlan>> read_profile_tiles(
   return plans;
 }
 
-Result<void> check_header(schema::Application::Reader root) {
+Result<void> Converter::check_header(schema::Application::Reader root) {
   const auto incompatible = [] {
     return std::unexpected(PackageError::invalid("incompatible package header"));
   };
@@ -198,7 +237,7 @@ Result<void> check_header(schema::Application::Reader root) {
   return {};
 }
 
-Result<Application> convert(schema::Application::Reader root) {
+Result<Application> Converter::convert(schema::Application::Reader root) {
   if (auto header = check_header(root); !header) return std::unexpected(std::move(header).error());
 
   TORV_TRY(compiler_version, read_text(root.getCompilerVersion()));
@@ -216,7 +255,7 @@ Result<Application> convert(schema::Application::Reader root) {
   app.host_exchange = std::move(host_exchange);
 
   const auto entry_points = root.getEntryPoints();
-  app.entry_points.reserve(entry_points.size());
+  reserve(app.entry_points, entry_points);
   for (const auto entry : entry_points) {
     TORV_TRY(name, read_text(entry.getName()));
     app.entry_points.push_back(
@@ -224,7 +263,7 @@ Result<Application> convert(schema::Application::Reader root) {
   }
 
   const auto writes = root.getDeviceConfigWrites();
-  app.device_config_writes.reserve(writes.size());
+  reserve(app.device_config_writes, writes);
   for (const auto write : writes) {
     app.device_config_writes.push_back(DeviceConfigWrite{write.getOffset(), write.getValue()});
   }
@@ -233,14 +272,14 @@ Result<Application> convert(schema::Application::Reader root) {
   app.profile_tiles = std::move(profile_tiles);
 
   const auto symbols = root.getDebugSymbols();
-  app.debug_symbols.reserve(symbols.size());
+  reserve(app.debug_symbols, symbols);
   for (const auto symbol : symbols) {
     TORV_TRY(name, read_text(symbol.getName()));
     app.debug_symbols.push_back(DebugSymbol{std::move(name), symbol.getAddress()});
   }
 
   const auto regions = root.getDebugRegions();
-  app.debug_regions.reserve(regions.size());
+  reserve(app.debug_regions, regions);
   for (const auto region : regions) {
     const std::uint32_t physical_tile = region.getPhysicalTile();
     const std::uint32_t address = region.getAddress();
@@ -251,29 +290,42 @@ Result<Application> convert(schema::Application::Reader root) {
   return app;
 }
 
-// Everything between framing and the finished, validated model. May throw kj::Exception.
-Result<Application> read_message(kj::InputStream& input) {
+// Framing and conversion; the message is released before the model is validated, so the
+// two are never held together with the validator's working sets. May throw.
+Result<Application> read_model(kj::InputStream& input) {
   const WordBuffer buffer = read_framed_message(input);
+  const std::uint64_t message_words = buffer.size();
 
   capnp::ReaderOptions options = capnp_reader_options();
-  const std::uint64_t cap = traversal_words_per_message_word * buffer.size() + traversal_slack_words;
-  options.traversalLimitInWords = std::min(options.traversalLimitInWords, cap);
+  options.traversalLimitInWords = std::min(
+      options.traversalLimitInWords,
+      traversal_floor_words + traversal_words_per_message_word * message_words);
   capnp::FlatArrayMessageReader message(buffer.words(), options);
-
-  TORV_TRY(app, convert(message.getRoot<schema::Application>()));
-  if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid).error());
-  TORV_EVENT(events::Level::Info, "application package read",
-             events::Field{"tiles", std::uint64_t{app.tiles.size()}},
-             events::Field{"compiler", app.compiler_version});
-  return app;
+  Converter converter(message_words * sizeof(capnp::word));
+  return converter.convert(message.getRoot<schema::Application>());
 }
 
-// The one boundary where exceptions from Cap'n Proto become errors.
-Result<Application> read_message_caught(kj::InputStream& input) {
+PackageError out_of_memory() {
+  return PackageError(kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                                    kj::heapString("not enough memory to read the package")));
+}
+
+// The one boundary where exceptions become errors: Cap'n Proto's and the budget's, and a
+// failed allocation, which must not end the caller's process.
+Result<Application> read_caught(kj::InputStream& input) {
   try {
-    return read_message(input);
+    TORV_TRY(app, read_model(input));
+    if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid).error());
+    TORV_EVENT(events::Level::Info, "application package read",
+               events::Field{"tiles", std::uint64_t{app.tiles.size()}},
+               events::Field{"compiler", app.compiler_version});
+    return app;
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  } catch (const std::length_error&) {
+    return std::unexpected(out_of_memory());
   }
 }
 
@@ -289,7 +341,7 @@ capnp::ReaderOptions capnp_reader_options() {
 
 Result<Application> Application::read(kj::Own<kj::InputStream> input) {
   TORV_EVENT(events::Level::Info, "reading application package");
-  Result<Application> result = read_message_caught(*input);
+  Result<Application> result = read_caught(*input);
   // Released here so that a file is closed before the caller sees the result; a failure
   // to close is reported only when nothing failed before it.
   try {

@@ -113,6 +113,76 @@ std::string text_without_nul(std::size_t bytes) {
   return to_bytes(message);
 }
 
+namespace {
+
+// `root` in canonical form, framed as one segment, with `padding_words` zero words after it.
+std::string canonical(schema::Application::Reader root, std::size_t padding_words) {
+  const kj::Array<capnp::word> words = capnp::canonicalize(root);
+  std::string bytes = segment_table({static_cast<std::uint32_t>(words.size() + padding_words)});
+  bytes.append(reinterpret_cast<const char*>(words.begin()), words.size() * sizeof(capnp::word));
+  bytes.append(padding_words * sizeof(capnp::word), '\0');
+  return bytes;
+}
+
+Application one_bare_tile() {
+  Application app;
+  app.tiles = {TileImage{0, 0, 0, 0, {}}};
+  return app;
+}
+
+}  // namespace
+
+std::string canonical_empty_host_calls(std::uint32_t count, std::size_t padding_words) {
+  capnp::MallocMessageBuilder message;
+  auto root = message.initRoot<schema::Application>();
+  write_application(one_bare_tile(), root);
+  // Default calls (invocations 1 is stored as zero bits) are what canonical form shrinks
+  // to no bytes; built that size directly, so that millions cost nothing to make.
+  slot_of(root.getHostExchange(), 2).initAsListOfAnyStruct(0, 0, count);
+  return canonical(root.asReader(), padding_words);
+}
+
+std::string canonical_default_entry_points(std::uint32_t count) {
+  capnp::MallocMessageBuilder message;
+  auto root = message.initRoot<schema::Application>();
+  write_application(one_bare_tile(), root);
+  slot_of(root, 7).initAsListOfAnyStruct(0, 0, count);
+  return canonical(root.asReader(), 0);
+}
+
+std::string shared_segment_data(std::uint32_t segments, std::uint32_t bytes) {
+  // One segment for everything, so that every pointer is a plain offset.
+  capnp::MallocMessageBuilder message(bytes / 8 + 4 * segments + 1024);
+  auto root = message.initRoot<schema::Application>();
+  write_application(one_bare_tile(), root);
+  auto list = root.getTiles()[0].initSegments(segments);
+  const auto data = list[0].initData(bytes);
+  const auto* words = message.getSegmentsForOutput()[0].begin();
+  const auto word_of = [&](const void* p) {
+    return static_cast<std::uint64_t>(static_cast<const capnp::word*>(p) - words);
+  };
+  for (std::uint32_t i = 1; i < segments; ++i) {
+    // The pointer section follows the data section: slot 0 is the data pointer.
+    auto* slot = reinterpret_cast<std::uint64_t*>(capnp::AnyStruct::Builder(list[i]).getDataSection().end());
+    const std::int64_t offset = static_cast<std::int64_t>(word_of(data.begin())) -
+                                static_cast<std::int64_t>(word_of(slot) + 1);
+    *slot = 1 | (static_cast<std::uint64_t>(offset) << 2 & 0xffffffff) |
+            (std::uint64_t{2} << 32) | (std::uint64_t{bytes} << 35);  // a list of bytes
+  }
+  return to_bytes(message);
+}
+
+Application tiles_with_stride(std::uint32_t tiles, std::uint32_t stride, std::uint32_t regions) {
+  Application app;
+  app.tiles.reserve(tiles);
+  for (std::uint32_t k = 0; k < tiles; ++k) app.tiles.push_back(TileImage{k * stride, 0, 0, 0, {}});
+  const std::uint32_t last = app.tiles.back().physical_tile;
+  for (std::uint32_t i = 0; i < regions; ++i) {
+    app.debug_regions.push_back(DebugRegion{last, tile_memory_base, 4, "r"});
+  }
+  return app;
+}
+
 std::string many_empty_tiles(std::uint32_t count) {
   capnp::MallocMessageBuilder message;
   auto root = message.initRoot<schema::Application>();

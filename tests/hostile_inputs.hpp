@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "torv_package/application.hpp"
+
 // Crafted package files that try to make a reader allocate, loop or recurse far beyond
 // what their size justifies. Shared by the bound tests and the fuzz seed corpus.
 namespace torv_package::testing {
@@ -34,5 +36,19 @@ std::string text_without_nul(std::size_t bytes);
 
 // A valid package with `count` tiles that have no segments.
 std::string many_empty_tiles(std::uint32_t count);
+
+// Packages in Cap'n Proto's canonical form, where all-default structs take no bytes: one
+// tile, and `count` default host calls, or `count` default entry points, followed by
+// `padding_words` zero words that nothing points at.
+std::string canonical_empty_host_calls(std::uint32_t count, std::size_t padding_words = 0);
+std::string canonical_default_entry_points(std::uint32_t count);
+
+// One tile with `segments` segments whose data pointers all point at the same `bytes`
+// bytes of data: a small message that names far more data than it holds.
+std::string shared_segment_data(std::uint32_t segments, std::uint32_t bytes);
+
+// `tiles` empty tiles numbered k * `stride`, and `regions` debug regions on the last one:
+// with a stride that is a bucket count of a standard hash table, every number collides.
+Application tiles_with_stride(std::uint32_t tiles, std::uint32_t stride, std::uint32_t regions);
 
 }  // namespace torv_package::testing

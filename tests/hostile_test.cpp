@@ -109,24 +109,71 @@ TEST(MutationSweep, EveryBitFlipAndTruncationIsAPackageOrAnError) {
   EXPECT_GT(errors, good.size()) << "every truncation at least must fail";
 }
 
-// Peak resident memory of vindle reading `path`, in bytes. Started with fork, not a
-// vfork-style spawn: a child sharing this process's memory at exec would inherit this
-// process's peak as its own.
-std::size_t vindle_peak_memory(const std::filesystem::path& path) {
+// Well-formed packages that expand: each reads, or is refused before it allocates.
+TEST(HostileInput, ExpandingPackagesReadOrAreRefusedByTheBudget) {
+  const struct {
+    const char* name;
+    std::function<std::string()> make;
+    std::size_t entry_points;  // 0: refused by the memory budget
+  } cases[] = {
+      {"1,000,000 empty host calls", [] { return testing::canonical_empty_host_calls(1'000'000); }, 0},
+      {"3,000,000 empty host calls, padded",
+       [] { return testing::canonical_empty_host_calls(3'000'000, 2'000'000); }, 0},
+      {"1,000 segments sharing 1 MB of data", [] { return testing::shared_segment_data(1000, 1 << 20); }, 0},
+      {"100,000 default entry points",
+       [] { return testing::canonical_default_entry_points(100'000); }, 100'000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = read_bytes(c.make());
+    if (c.entry_points == 0) {
+      expect_capnp_error(result, "bytes of memory, the most a message of");
+    } else {
+      ASSERT_TRUE(result) << debug_of(result);
+      EXPECT_EQ(result->entry_points.size(), c.entry_points);
+      EXPECT_EQ(result->entry_points.back(), (EntryPoint{"", 0, 0}));
+    }
+  }
+}
+
+TEST(HostileInput, CollidingTileNumbersValidate) {
+  // Every number a multiple of a standard hash table's bucket count; the answers must be
+  // those of sequential numbers.
+  const auto colliding = read_bytes(testing::serialize(testing::tiles_with_stride(60'000, 62233, 30'000)));
+  ASSERT_TRUE(colliding) << debug_of(colliding);
+  Application duplicate = testing::tiles_with_stride(60'000, 62233, 1);
+  duplicate.tiles.push_back(duplicate.tiles[59'999]);
+  EXPECT_EQ(duplicate.validate().error().debug_string(),
+            R"(Invalid("duplicate physical tile 3733917767"))");
+}
+
+struct VindleRun {
+  std::size_t peak_bytes;
+  int status;  // exit status, or 1000 + signal number
+};
+
+// Runs vindle on `path`, under an address-space limit when `address_space` is not 0.
+// Started with fork, not a vfork-style spawn: a child sharing this process's memory at
+// exec would inherit this process's peak as its own.
+VindleRun run_vindle(const std::filesystem::path& path, rlim_t address_space = 0) {
   malloc_trim(0);
   const pid_t pid = fork();
   if (pid == 0) {
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
+    if (address_space != 0) {
+      const rlimit limit{address_space, address_space};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     execl(VINDLE_PATH, VINDLE_PATH, path.c_str(), "0", static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
-  EXPECT_TRUE(WIFEXITED(status)) << "vindle died from a signal";
-  return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
+  return {static_cast<std::size_t>(usage.ru_maxrss) * 1024,
+          WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status)};
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -135,41 +182,58 @@ constexpr bool sanitized = true;
 constexpr bool sanitized = false;
 #endif
 
-TEST(HostileInput, PeakMemoryFollowsInputSize) {
-  if (sanitized) GTEST_SKIP() << "sanitizer shadow memory hides the reader's own use";
-  const auto path = std::filesystem::temp_directory_path() /
-                    ("torv_hostile_" + std::to_string(getpid()));
-  // Each input is written to the file and dropped before vindle starts.
-  const auto measure = [&](const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
+class VindleLimits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (sanitized) GTEST_SKIP() << "sanitizer shadow memory hides the reader's own use";
+  }
+  void TearDown() override { std::filesystem::remove(path_); }
+  // Writes the input to the file; it is dropped before vindle starts.
+  std::size_t put(const std::string& bytes) {
+    std::ofstream(path_, std::ios::binary) << bytes;
     return bytes.size();
-  };
-  measure(testing::serialize(testing::valid_application()));
-  const std::size_t baseline = vindle_peak_memory(path);
+  }
+  const std::filesystem::path path_ = std::filesystem::temp_directory_path() /
+                                      ("torv_hostile_" + std::to_string(getpid()));
+};
+
+TEST_F(VindleLimits, PeakMemoryStaysWithinTheBudget) {
   const struct {
     const char* name;
     std::function<std::string()> make;
+    int status;
   } inputs[] = {
-      {"segment claim, 511 segments", [] { return testing::segment_claim_beyond_file(511); }},
-      {"amplified void tiles", [] { return testing::amplified_lists((1u << 29) - 1, false)[0].bytes; }},
+      {"segment claim, 511 segments", [] { return testing::segment_claim_beyond_file(511); }, 101},
+      {"amplified void tiles", [] { return testing::amplified_lists((1u << 29) - 1, false)[0].bytes; }, 101},
       {"amplified zero-sized calls",
-       [] { return testing::amplified_lists((1u << 29) - 1, true)[14].bytes; }},
-      {"far pointer chain", [] { return testing::far_pointer_chain(500); }},
-      {"100 MB text without NUL", [] { return testing::text_without_nul(100'000'000); }},
-      {"1,000,000 empty tiles", [] { return testing::many_empty_tiles(1'000'000); }},
+       [] { return testing::amplified_lists((1u << 29) - 1, true)[14].bytes; }, 101},
+      {"far pointer chain", [] { return testing::far_pointer_chain(500); }, 101},
+      {"100 MB text without NUL", [] { return testing::text_without_nul(100'000'000); }, 101},
+      {"1,000,000 empty tiles", [] { return testing::many_empty_tiles(1'000'000); }, 0},
+      {"1,000,000 empty host calls", [] { return testing::canonical_empty_host_calls(1'000'000); }, 101},
+      {"3,000,000 host calls, padded",
+       [] { return testing::canonical_empty_host_calls(3'000'000, 2'000'000); }, 101},
+      // Expands about 100,000-fold, to just under the budget's floor, and reads.
+      {"800,000 default entry points", [] { return testing::canonical_default_entry_points(800'000); }, 0},
+      {"1,000 segments sharing 1 MB of data", [] { return testing::shared_segment_data(1000, 1 << 20); }, 101},
   };
-  std::printf("%-30s %12s %14s %8s\n", "input", "bytes", "peak - base", "ratio");
+  std::printf("%-32s %12s %12s %8s\n", "input", "bytes", "peak", "status");
   for (const auto& input : inputs) {
     SCOPED_TRACE(input.name);
-    const std::size_t size = measure(input.make());
-    const std::size_t peak = vindle_peak_memory(path);
-    const std::size_t extra = peak > baseline ? peak - baseline : 0;
-    std::printf("%-30s %12zu %14zu %8.2f\n", input.name, size, extra,
-                static_cast<double>(extra) / static_cast<double>(size));
-    // A small constant plus a small multiple of the input's size.
-    EXPECT_LE(extra, (16u << 20) + 4 * size);
+    const std::size_t size = put(input.make());
+    const VindleRun run = run_vindle(path_);
+    std::printf("%-32s %12zu %12zu %8d\n", input.name, size, run.peak_bytes, run.status);
+    EXPECT_EQ(run.status, input.status);
+    EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * size);
+    EXPECT_EQ(run_vindle(path_, 400'000 * 1024).status, input.status)
+        << "the same outcome under an address-space limit of 400,000 KiB";
   }
-  std::filesystem::remove(path);
+}
+
+TEST_F(VindleLimits, AllocationFailureIsAReportNotASignal) {
+  // Within the budget (a 32 MB model), but not within 30 MB of address space.
+  put(testing::canonical_default_entry_points(800'000));
+  EXPECT_EQ(run_vindle(path_, 30u << 20).status, 101);
 }
 
 }  // namespace

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace torv_package {
+
+// The memory a read may spend on the model it builds, charged before each allocation.
+// A message can describe far more than it holds (lists of zero-sized elements, many
+// pointers to the same bytes), so what the model will cost is counted as it is built:
+// element count times record size for every list, and every text and data byte copied,
+// each with a fixed allowance for the allocator's own overhead.
+//
+// The model may cost at most 3 x the message's bytes + 32 MiB. With the message itself
+// held during conversion, a read stays below 64 MiB + 4 x the input's size.
+class MemoryBudget {
+ public:
+  static constexpr std::uint64_t floor_bytes = std::uint64_t{32} << 20;
+  static constexpr std::uint64_t bytes_per_message_byte = 3;
+  // Header and rounding of one heap allocation, generously.
+  static constexpr std::uint64_t allocation_overhead = 32;
+  // Strings up to this length live inside the string object (libstdc++).
+  static constexpr std::size_t inline_string_bytes = 15;
+
+  explicit MemoryBudget(std::uint64_t message_bytes) noexcept;
+
+  std::uint64_t limit() const noexcept { return limit_; }
+  std::uint64_t used() const noexcept { return used_; }
+
+  // Each throws kj::Exception once the model would exceed the budget; nothing is charged
+  // then.
+  template <class T>
+  void list(std::size_t count) {
+    if (count != 0) charge(std::uint64_t{count} * sizeof(T) + allocation_overhead);
+  }
+  void text(std::size_t bytes) {
+    if (bytes > inline_string_bytes) charge(std::uint64_t{bytes} + 1 + allocation_overhead);
+  }
+  void data(std::size_t bytes) {
+    if (bytes != 0) charge(std::uint64_t{bytes} + allocation_overhead);
+  }
+
+ private:
+  void charge(std::uint64_t bytes);
+
+  std::uint64_t message_bytes_;
+  std::uint64_t limit_;
+  std::uint64_t used_ = 0;
+};
+
+}  // namespace torv_package

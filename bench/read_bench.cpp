@@ -15,7 +15,9 @@
 #include <kj/io.h>
 
 #include "device_package.hpp"
+#include "hostile_inputs.hpp"
 #include "package_writer.hpp"
+#include "ratios.hpp"
 
 namespace {
 
@@ -101,6 +103,19 @@ void BM_Validate(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes.size()));
 }
 
+// 60,000 tiles and 30,000 debug regions on the last one; the tile numbers are multiples
+// of the argument. 62233 is a bucket count of the standard hash table, so with it every
+// number would fall into one bucket of a set keyed by identity.
+void BM_ValidateTileNumbers(benchmark::State& state) {
+  const Application app = testing::tiles_with_stride(60'000, static_cast<std::uint32_t>(state.range(0)), 30'000);
+  for (auto _ : state) {
+    auto result = app.validate();
+    if (!result) state.SkipWithError(result.error().debug_string().c_str());
+    benchmark::DoNotOptimize(result);
+  }
+}
+BENCHMARK(BM_ValidateTileNumbers)->Arg(1)->Arg(62233)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Sizes in MiB; 0 stands for a full device (1472 tiles).
 void sizes(benchmark::internal::Benchmark* b) {
   for (const int mib : {1, 16, 64, 256, 1024, 0}) b->Arg(mib);
@@ -116,8 +131,13 @@ BENCHMARK(BM_Validate)->Apply(sizes);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  reporter.print({
+      {"validate: colliding / sequential tile numbers", "BM_ValidateTileNumbers/62233/real_time",
+       "BM_ValidateTileNumbers/1/real_time", 1.5},
+  });
   for (const std::size_t mib : {1, 16, 64, 256, 1024, 0}) {
     std::filesystem::remove(std::filesystem::temp_directory_path() /
                             ("torv_bench_" + std::to_string(getpid()) + "_" + std::to_string(mib)));

@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -18,16 +18,68 @@ namespace {
 // no sum can wrap around.
 constexpr std::uint64_t u32_limit = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t command_slot_size = 4;
+constexpr std::size_t none = static_cast<std::size_t>(-1);
 
 std::unexpected<PackageError> fail(std::string message) {
   return std::unexpected(PackageError::invalid(std::move(message)));
 }
 
+// Uniqueness and membership are decided by sorting, never by hashing: keys come from the
+// file, and chosen keys can make any fixed hash quadratic. Sorting is n log n for any
+// keys and gives the same answer on every run.
+
+// Position of the first element whose key occurred earlier in stored order, or `none`.
+template <class T, class KeyOf>
+std::size_t first_repeat(const std::vector<T>& items, KeyOf key_of) {
+  using Key = std::decay_t<decltype(key_of(items.front()))>;
+  std::vector<std::pair<Key, std::size_t>> keyed;
+  keyed.reserve(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) keyed.emplace_back(key_of(items[i]), i);
+  std::sort(keyed.begin(), keyed.end());
+  std::size_t first = none;
+  for (std::size_t i = 1; i < keyed.size(); ++i) {
+    if (keyed[i].first == keyed[i - 1].first) first = std::min(first, keyed[i].second);
+  }
+  return first;
+}
+
+// The tile numbers of the package, for membership tests.
+class TileIds {
+ public:
+  explicit TileIds(const std::vector<TileImage>& tiles) {
+    ids_.reserve(tiles.size());
+    for (const auto& tile : tiles) ids_.push_back(tile.physical_tile);
+    std::sort(ids_.begin(), ids_.end());
+  }
+  bool contains(std::uint32_t id) const { return std::binary_search(ids_.begin(), ids_.end(), id); }
+
+ private:
+  std::vector<std::uint32_t> ids_;
+};
+
+// Host page sizes by index; built only from a page list without repeated indexes.
+class PageMap {
+ public:
+  explicit PageMap(const std::vector<HostPage>& pages) {
+    pages_.reserve(pages.size());
+    for (const auto& page : pages) pages_.emplace_back(page.index, page.size);
+    std::sort(pages_.begin(), pages_.end());
+  }
+  // The size of page `index`, or nothing.
+  const std::uint64_t* find(std::uint32_t index) const {
+    const auto it = std::lower_bound(pages_.begin(), pages_.end(), index,
+                                     [](const auto& page, std::uint32_t i) { return page.first < i; });
+    return it != pages_.end() && it->first == index ? &it->second : nullptr;
+  }
+
+ private:
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> pages_;
+};
+
 Result<void> check_config_writes(const std::vector<DeviceConfigWrite>& writes) {
-  std::unordered_set<std::uint32_t> config_offsets;
-  config_offsets.reserve(writes.size());
-  for (const auto& write : writes) {
-    if ((write.offset & 3u) != 0 || !config_offsets.insert(write.offset).second) {
+  const std::size_t repeat = first_repeat(writes, [](const auto& w) { return w.offset; });
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    if ((writes[i].offset & 3u) != 0 || i == repeat) {
       return fail("unaligned or duplicate device configuration write");
     }
   }
@@ -71,28 +123,23 @@ Result<void> check_overlaps(const TileImage& tile,
 }
 
 Result<void> check_tiles(const std::vector<TileImage>& tiles) {
-  std::unordered_set<std::uint32_t> seen;
-  seen.reserve(tiles.size());
+  const std::size_t repeat = first_repeat(tiles, [](const auto& t) { return t.physical_tile; });
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
-  for (const auto& tile : tiles) {
-    if (!seen.insert(tile.physical_tile).second) {
-      return fail(fmt::format("duplicate physical tile {}", tile.physical_tile));
-    }
-    if (auto ok = check_segments(tile); !ok) return ok;
-    if (auto ok = check_overlaps(tile, ranges); !ok) return ok;
+  for (std::size_t i = 0; i < tiles.size(); ++i) {
+    if (i == repeat) return fail(fmt::format("duplicate physical tile {}", tiles[i].physical_tile));
+    if (auto ok = check_segments(tiles[i]); !ok) return ok;
+    if (auto ok = check_overlaps(tiles[i], ranges); !ok) return ok;
   }
   return {};
 }
 
-using TileIds = std::unordered_set<std::uint32_t>;
-
 Result<void> check_profile_plans(const std::vector<TileProfilePlan>& plans, const TileIds& tile_ids) {
-  std::unordered_set<std::uint32_t> profile_tile_ids;
-  for (const auto& plan : plans) {
-    bool ok = tile_ids.contains(plan.physical_tile) &&
-              profile_tile_ids.insert(plan.physical_tile).second;
-    for (std::size_t i = 0; ok && i < plan.steps.size(); ++i) {
-      ok = plan.steps[i].local_index == i;
+  // A repeated tile that is not a tile of the package fails at its first plan already.
+  const std::size_t repeat = first_repeat(plans, [](const auto& p) { return p.physical_tile; });
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    bool ok = tile_ids.contains(plans[i].physical_tile) && i != repeat;
+    for (std::size_t k = 0; ok && k < plans[i].steps.size(); ++k) {
+      ok = plans[i].steps[k].local_index == k;
     }
     if (!ok) return fail("invalid tile profile plan");
   }
@@ -112,30 +159,32 @@ Result<void> check_debug_map(const Application& app, const TileIds& tile_ids) {
 }
 
 Result<void> check_bindings(const Application& app, const TileIds& tile_ids) {
-  std::unordered_set<std::string_view> binding_names;
-  binding_names.reserve(app.inputs.size() + app.outputs.size() + app.weights.size());
+  std::vector<const Binding*> bindings;
+  bindings.reserve(app.inputs.size() + app.outputs.size() + app.weights.size());
   for (const auto* list : {&app.inputs, &app.outputs, &app.weights}) {
-    for (const auto& binding : *list) {
-      if (binding.name.empty() || !binding_names.insert(binding.name).second) {
-        return fail(fmt::format("empty or duplicate binding {}", binding.name));
+    for (const auto& binding : *list) bindings.push_back(&binding);
+  }
+  const std::size_t repeat =
+      first_repeat(bindings, [](const Binding* b) { return std::string_view(b->name); });
+  for (std::size_t i = 0; i < bindings.size(); ++i) {
+    const Binding& binding = *bindings[i];
+    if (binding.name.empty() || i == repeat) {
+      return fail(fmt::format("empty or duplicate binding {}", binding.name));
+    }
+    for (const auto& slice : binding.slices) {
+      if (slice.size > u32_limit) {
+        return fail(fmt::format("binding {} slice is too large", binding.name));
       }
-      for (const auto& slice : binding.slices) {
-        if (slice.size > u32_limit) {
-          return fail(fmt::format("binding {} slice is too large", binding.name));
-        }
-        const std::uint64_t end = std::uint64_t{slice.tile_address} + slice.size;
-        if (end > u32_limit) return fail("binding address overflow");
-        if (!tile_ids.contains(slice.tile) || slice.tile_address < tile_memory_base ||
-            end > tile_memory_end) {
-          return fail(fmt::format("binding {} references invalid tile memory", binding.name));
-        }
+      const std::uint64_t end = std::uint64_t{slice.tile_address} + slice.size;
+      if (end > u32_limit) return fail("binding address overflow");
+      if (!tile_ids.contains(slice.tile) || slice.tile_address < tile_memory_base ||
+          end > tile_memory_end) {
+        return fail(fmt::format("binding {} references invalid tile memory", binding.name));
       }
     }
   }
   return {};
 }
-
-using PageMap = std::unordered_map<std::uint32_t, std::uint64_t>;
 
 // True when [offset, offset + size) lies within the page; a sum beyond 64 bits never does.
 bool fits_page(std::uint64_t offset, std::uint64_t size, std::uint64_t page_size) {
@@ -158,11 +207,11 @@ Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages
     }
     for (const auto* slices : {&call.inputs, &call.outputs}) {
       for (const auto& slice : *slices) {
-        const auto page = pages.find(slice.page);
-        if (page == pages.end()) {
+        const std::uint64_t* page_size = pages.find(slice.page);
+        if (page_size == nullptr) {
           return fail(fmt::format("host call {} references missing page", call.name));
         }
-        if (!fits_page(slice.page_offset, slice.size, page->second)) {
+        if (!fits_page(slice.page_offset, slice.size, *page_size)) {
           return fail(fmt::format("host call {} exceeds page bounds", call.name));
         }
       }
@@ -172,22 +221,33 @@ Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages
 }
 
 Result<void> check_host_exchange(const HostExchange& exchange) {
-  PageMap pages;
-  pages.reserve(exchange.pages.size());
-  for (const auto& page : exchange.pages) pages.emplace(page.index, page.size);
-  if (pages.size() < exchange.pages.size() ||
-      !std::ranges::all_of(exchange.attach_order,
-                           [&](std::uint32_t index) { return pages.contains(index); })) {
+  if (first_repeat(exchange.pages, [](const auto& p) { return p.index; }) != none) {
+    return fail("invalid host page table");
+  }
+  const PageMap pages(exchange.pages);
+  if (!std::ranges::all_of(exchange.attach_order,
+                           [&](std::uint32_t index) { return pages.find(index) != nullptr; })) {
     return fail("invalid host page table");
   }
   if (!exchange.calls.empty()) {
-    const auto command_page = pages.find(exchange.command_page);
-    if (command_page == pages.end() ||
-        !fits_page(exchange.command_offset, command_slot_size, command_page->second)) {
+    const std::uint64_t* page_size = pages.find(exchange.command_page);
+    if (page_size == nullptr ||
+        !fits_page(exchange.command_offset, command_slot_size, *page_size)) {
       return fail("invalid host startup protocol");
     }
   }
   return check_host_calls(exchange, pages);
+}
+
+Result<void> validate_model(const Application& app) {
+  if (app.tiles.empty()) return fail("application has no tiles");
+  if (auto ok = check_config_writes(app.device_config_writes); !ok) return ok;
+  if (auto ok = check_tiles(app.tiles); !ok) return ok;
+  const TileIds tile_ids(app.tiles);
+  if (auto ok = check_profile_plans(app.profile_tiles, tile_ids); !ok) return ok;
+  if (auto ok = check_debug_map(app, tile_ids); !ok) return ok;
+  if (auto ok = check_bindings(app, tile_ids); !ok) return ok;
+  return check_host_exchange(app.host_exchange);
 }
 
 }  // namespace
@@ -212,18 +272,15 @@ Result<void> validate_host_batch_ends(const HostCall& call, std::string_view dir
 }
 
 Result<void> Application::validate() const {
-  if (tiles.empty()) return fail("application has no tiles");
-  if (auto ok = check_config_writes(device_config_writes); !ok) return ok;
-  if (auto ok = check_tiles(tiles); !ok) return ok;
-
-  TileIds tile_ids;
-  tile_ids.reserve(tiles.size());
-  for (const auto& tile : tiles) tile_ids.insert(tile.physical_tile);
-
-  if (auto ok = check_profile_plans(profile_tiles, tile_ids); !ok) return ok;
-  if (auto ok = check_debug_map(*this, tile_ids); !ok) return ok;
-  if (auto ok = check_bindings(*this, tile_ids); !ok) return ok;
-  return check_host_exchange(host_exchange);
+  // The working sets are proportional to the model; failing to allocate them is an error
+  // value like any other, not the end of the caller's process.
+  try {
+    return validate_model(*this);
+  } catch (const std::bad_alloc&) {
+    return fail("not enough memory to validate the package");
+  } catch (const std::length_error&) {
+    return fail("not enough memory to validate the package");
+  }
 }
 
 }  // namespace torv_package

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <utf8proc.h>
 
 #include "utf8.hpp"
 
@@ -34,6 +35,16 @@ PackageError::PackageError(Invalid invalid) noexcept : payload_(std::move(invali
 
 PackageError PackageError::invalid(std::string message) {
   return PackageError(Invalid{std::move(message)});
+}
+
+PackageError PackageError::at(std::string location) && {
+  location_ = std::move(location);
+  return std::move(*this);
+}
+
+bool operator==(const PackageError& a, const PackageError& b) {
+  return a.kind() == b.kind() && a.location() == b.location() &&
+         a.debug_string() == b.debug_string();
 }
 
 ErrorKind PackageError::kind() const noexcept { return static_cast<ErrorKind>(payload_.index()); }
@@ -74,28 +85,30 @@ std::string utf8_error_debug(const Utf8Error& error) {
   return fmt::format("Utf8Error {{ valid_up_to: {}, error_len: None }}", error.valid_up_to);
 }
 
-// Characters that a debug form shows escaped although they are valid: control
-// characters, separators other than the plain space, and invisible format characters.
+// Characters that would not show as themselves: controls, format characters, surrogates,
+// private use, unassigned code points, separators other than the plain space, and marks
+// that combine with the character before them. Unicode's data comes from utf8proc; its
+// grapheme class Extend is Grapheme_Extend plus the emoji skin-tone modifiers, which do
+// print.
 bool is_printable(char32_t c) {
-  if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) return false;
-  if (c < 0x7f) return true;
-  switch (c) {
-    case 0x00a0: case 0x00ad: case 0x061c: case 0x06dd: case 0x070f: case 0x1680:
-    case 0x180e: case 0x2028: case 0x2029: case 0x202f: case 0x205f: case 0x3000:
-    case 0xfeff:
+  const auto code_point = static_cast<utf8proc_int32_t>(c);
+  switch (utf8proc_category(code_point)) {
+    case UTF8PROC_CATEGORY_CC:
+    case UTF8PROC_CATEGORY_CF:
+    case UTF8PROC_CATEGORY_CS:
+    case UTF8PROC_CATEGORY_CO:
+    case UTF8PROC_CATEGORY_CN:
+    case UTF8PROC_CATEGORY_ZL:
+    case UTF8PROC_CATEGORY_ZP:
       return false;
+    case UTF8PROC_CATEGORY_ZS:
+      return c == ' ';
     default:
       break;
   }
-  if (c >= 0x0600 && c <= 0x0605) return false;
-  if (c >= 0x2000 && c <= 0x200f) return false;
-  if (c >= 0x202a && c <= 0x202e) return false;
-  if (c >= 0x2060 && c <= 0x206f) return false;
-  if (c >= 0xe000 && c <= 0xf8ff) return false;  // private use
-  if (c >= 0xfff0 && c <= 0xfffb) return false;
-  if (c == 0xfffe || c == 0xffff) return false;
-  if (c >= 0xe0000) return false;  // tags, variation selectors supplement, private use planes
-  return true;
+  const bool emoji_modifier = c >= 0x1f3fb && c <= 0x1f3ff;
+  return utf8proc_get_property(code_point)->boundclass != UTF8PROC_BOUNDCLASS_EXTEND ||
+         emoji_modifier;
 }
 
 }  // namespace

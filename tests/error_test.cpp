@@ -75,6 +75,10 @@ TEST(PackageErrorDebugForm, EscapesQuotedStrings) {
       {"caf\xc3\xa9 \xe2\x82\xac", "Invalid(\"caf\xc3\xa9 \xe2\x82\xac\")"},
       {"c1\xc2\x85 zwsp\xe2\x80\x8b", R"(Invalid("c1\u{85} zwsp\u{200b}"))"},
       {"bad\xff", R"(Invalid("bad\x{ff}"))"},
+      // Combining mark, unassigned, no-break space, line separator, private use, soft hyphen.
+      {"e\xcc\x81\xcd\xb8 \xc2\xa0\xe2\x80\xa8\xee\x80\x80\xc2\xad", R"(Invalid("e\u{301}\u{378} \u{a0}\u{2028}\u{e000}\u{ad}"))"},
+      // Letters, symbols and emoji with a skin-tone modifier print as they are.
+      {"\xce\xbb \xe2\x82\xac \xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd", "Invalid(\"\xce\xbb \xe2\x82\xac \xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd\")"},
       {"", R"(Invalid(""))"},
   };
   for (const auto& c : cases) {
@@ -83,6 +87,21 @@ TEST(PackageErrorDebugForm, EscapesQuotedStrings) {
   const PackageError capnp(
       kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__, kj::heapString("a \"b\"\n")));
   EXPECT_EQ(capnp.debug_string(), R"(Capnp(Exception { kind: Failed, description: "a \"b\"\n" }))");
+}
+
+TEST(PackageErrorLocation, KeptBesideTheDebugFormAndCompared) {
+  const PackageError plain = PackageError::invalid("application has no tiles");
+  const PackageError placed = PackageError::invalid("application has no tiles").at("tiles");
+  EXPECT_EQ(plain.location(), "");
+  EXPECT_EQ(placed.location(), "tiles");
+  EXPECT_EQ(placed.debug_string(), plain.debug_string());
+  EXPECT_EQ(fmt::format("{}", placed), R"(Invalid("application has no tiles"))");
+  EXPECT_NE(placed, plain) << "equality includes the location";
+  EXPECT_EQ(placed, PackageError::invalid("application has no tiles").at("tiles"));
+  EXPECT_NE(placed, PackageError::invalid("other").at("tiles"));
+  PackageError copy = placed;
+  copy = PackageError(NotInSchema{4}).at("profile_tiles[0].steps[0].kind");
+  EXPECT_EQ(copy.location(), "profile_tiles[0].steps[0].kind");
 }
 
 TEST(PackageErrorValue, CopiesAndAssignsEveryVariant) {

@@ -54,6 +54,15 @@ class PackageError {
   const NotInSchema* schema_enum() const noexcept;
   const std::string* invalid_message() const noexcept;
 
+  // The place in the model the error concerns, in the model's member names with list
+  // positions counted from 0: "tiles[1].segments[2]", "host_exchange.calls[0].name",
+  // "target". Empty when there is none (framing errors, for one). Never part of the
+  // debug form.
+  std::string_view location() const noexcept { return location_; }
+
+  // This error, placed at `location`.
+  PackageError at(std::string location) &&;
+
   // A sentence for people, e.g. "invalid package: application has no tiles".
   std::string message() const;
 
@@ -83,15 +92,20 @@ class PackageError {
   explicit PackageError(Invalid invalid) noexcept;
 
   std::variant<CapnpBox, std::error_code, Utf8Error, NotInSchema, Invalid> payload_;
+  std::string location_;
 };
+
+// Errors are equal when their debug forms and their locations are.
+bool operator==(const PackageError& a, const PackageError& b);
 
 std::ostream& operator<<(std::ostream& out, const PackageError& error);
 
 template <class T>
 using Result = std::expected<T, PackageError>;
 
-// `text` as a double-quoted literal: \" \\ \t \r \n \0 escaped, other non-printable
-// characters as \u{hex}, bytes that are not UTF-8 as \x{hex}.
+// `text` as a double-quoted literal: \" \\ \t \r \n \0 escaped; other characters that
+// do not print as themselves (general categories Cc, Cf, Cs, Co, Cn, Zl, Zp, Zs but the
+// space, and combining marks) as \u{hex}; bytes that are not UTF-8 as \x{hex}.
 std::string quote_escaped(std::string_view text);
 
 }  // namespace torv_package

@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <utility>
 
-#include <kj/debug.h>
+#include <kj/exception.h>
+#include <kj/string.h>
 
 namespace torv_package {
 namespace {
@@ -22,9 +24,16 @@ constexpr std::size_t map_threshold_bytes = std::size_t{1} << 20;
 // First chunk when the stream's length is unknown; later chunks double.
 constexpr std::size_t initial_chunk_words = std::size_t{1} << 13;
 
+// Framing refusals are written as sentences that carry their numbers.
+template <class... Params>
+[[noreturn]] void refuse(Params&&... params) {
+  kj::throwFatalException(kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                                        kj::str(std::forward<Params>(params)...)));
+}
+
 void* map_words(std::size_t bytes) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  KJ_REQUIRE(p != MAP_FAILED, "cannot allocate memory for the message", bytes);
+  if (p == MAP_FAILED) refuse("cannot allocate ", bytes, " bytes for the message");
   madvise(p, bytes, MADV_HUGEPAGE);  // advisory; a refusal changes nothing but speed
   return p;
 }
@@ -49,7 +58,7 @@ WordBuffer::WordBuffer(std::size_t words) : words_(words) {
     mapped_ = true;
   } else {
     data_ = static_cast<capnp::word*>(std::malloc(std::max<std::size_t>(bytes, word_bytes)));
-    KJ_REQUIRE(data_ != nullptr, "cannot allocate memory for the message", bytes);
+    if (data_ == nullptr) refuse("cannot allocate ", bytes, " bytes for the message");
   }
 }
 
@@ -87,7 +96,7 @@ void WordBuffer::resize(std::size_t words) {
   if (words <= words_) return;
   if (mapped_) {
     void* p = mremap(data_, words_ * word_bytes, words * word_bytes, MREMAP_MAYMOVE);
-    KJ_REQUIRE(p != MAP_FAILED, "cannot allocate memory for the message", words * word_bytes);
+    if (p == MAP_FAILED) refuse("cannot allocate ", words * word_bytes, " bytes for the message");
     madvise(p, words * word_bytes, MADV_HUGEPAGE);
     data_ = static_cast<capnp::word*>(p);
     words_ = words;
@@ -103,7 +112,9 @@ WordBuffer read_framed_message(kj::InputStream& input) {
   std::uint32_t first[2];
   input.read(first, sizeof(first));
   const std::uint64_t segment_count = std::uint64_t{first[0]} + 1;
-  KJ_REQUIRE(segment_count < max_segments, "message has too many segments", segment_count);
+  if (segment_count >= max_segments) {
+    refuse("message has ", segment_count, " segments; at most ", max_segments - 1, " are allowed");
+  }
 
   // The table holds a count and one size per segment, padded to a whole word.
   const std::size_t table_words = (segment_count + 2) / 2;
@@ -115,16 +126,24 @@ WordBuffer read_framed_message(kj::InputStream& input) {
   std::uint64_t segment_words = 0;  // at most 511 * (2^32 - 1): cannot overflow
   for (std::uint64_t i = 0; i < segment_count; ++i) segment_words += table[1 + i];
   const std::uint64_t total_words = table_words + segment_words;
-  KJ_REQUIRE(total_words <= SIZE_MAX / word_bytes, "message is too large", total_words);
+  if (total_words > SIZE_MAX / word_bytes) {
+    refuse("message claims ", total_words, " words, more than this machine can address");
+  }
+  const auto too_short = [&](std::uint64_t available) {
+    refuse("segment table claims ", segment_words * word_bytes, " bytes of segments but only ",
+           available, " follow it");
+  };
 
   const std::optional<std::uint64_t> remaining = known_remaining_bytes(input);
   if (remaining) {
-    KJ_REQUIRE(segment_words * word_bytes <= *remaining,
-               "Premature EOF: the segment table claims more bytes than the file holds",
-               segment_words * word_bytes, *remaining);
+    if (segment_words * word_bytes > *remaining) too_short(*remaining);
     WordBuffer buffer(total_words);
     std::memcpy(buffer.data(), table, table_words * word_bytes);
-    if (segment_words != 0) input.read(buffer.data() + table_words, segment_words * word_bytes);
+    const std::size_t segment_bytes = segment_words * word_bytes;
+    if (segment_bytes != 0) {
+      const std::size_t got = input.tryRead(buffer.data() + table_words, segment_bytes, segment_bytes);
+      if (got < segment_bytes) too_short(got);  // the file shrank since its size was taken
+    }
     return buffer;
   }
 
@@ -136,9 +155,10 @@ WordBuffer read_framed_message(kj::InputStream& input) {
     if (filled == buffer.size()) {
       buffer.resize(std::min<std::uint64_t>(total_words, std::uint64_t{buffer.size()} * 2));
     }
-    const std::size_t chunk = buffer.size() - filled;
-    input.read(buffer.data() + filled, chunk * word_bytes);
-    filled += chunk;
+    const std::size_t chunk_bytes = (buffer.size() - filled) * word_bytes;
+    const std::size_t got = input.tryRead(buffer.data() + filled, chunk_bytes, chunk_bytes);
+    if (got < chunk_bytes) too_short((filled - table_words) * word_bytes + got);
+    filled += chunk_bytes / word_bytes;
   }
   return buffer;
 }

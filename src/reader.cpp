@@ -13,6 +13,7 @@
 #include "application.capnp.h"
 #include "budget.hpp"
 #include "framing.hpp"
+#include "path.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/events.hpp"
 #include "utf8.hpp"
@@ -34,265 +35,263 @@ namespace {
 constexpr std::uint64_t traversal_floor_words = std::uint64_t{8} << 20;
 constexpr std::uint64_t traversal_words_per_message_word = 4;
 
+template <class T>
+struct IsResult : std::false_type {};
+template <class T>
+struct IsResult<Result<T>> : std::true_type {};
+
 // Converts one message into the model, charging every allocation to the memory budget
-// before it is made. Cap'n Proto accessors and the budget throw kj::Exception.
+// before it is made and keeping the path of what it converts, so that every error names
+// its place. Cap'n Proto accessors and the budget throw kj::Exception; the path then still
+// names the field being read.
 class Converter {
  public:
-  explicit Converter(std::uint64_t message_bytes) : budget_(message_bytes) {}
+  Converter(std::uint64_t message_bytes, Path& path) : budget_(message_bytes), path_(path) {}
 
   Result<Application> convert(schema::Application::Reader root);
 
  private:
-  Result<std::string_view> checked_text(capnp::Text::Reader text) {
+  std::unexpected<PackageError> fail(PackageError error) const {
+    return std::unexpected(std::move(error).at(path_.str()));
+  }
+
+  // The text of member `field`, which `get` obtains, checked but not copied.
+  template <class Get>
+  Result<std::string_view> text_view(std::string_view field, Get&& get) {
+    path_.enter(field);
+    const capnp::Text::Reader text = get();
     const std::string_view view(text.cStr(), text.size());
-    if (auto error = check_utf8(view)) return std::unexpected(PackageError(*error));
+    if (auto error = check_utf8(view)) return fail(PackageError(*error));
+    path_.leave();
     return view;
   }
 
-  Result<std::string> read_text(capnp::Text::Reader text) {
-    TORV_TRY(view, checked_text(text));
+  template <class Get>
+  Result<std::string> text(std::string_view field, Get&& get) {
+    TORV_TRY(view, text_view(field, std::forward<Get>(get)));
     budget_.text(view.size());
     return std::string(view);
   }
 
-  // Reserves room for `list` in `out`, after charging it.
-  template <class T, class List>
-  void reserve(std::vector<T>& out, const List& list) {
-    budget_.list<T>(list.size());
-    out.reserve(list.size());
-  }
-
-  std::vector<std::uint32_t> read_u32_list(capnp::List<std::uint32_t>::Reader list) {
-    std::vector<std::uint32_t> values;
-    reserve(values, list);
-    for (const std::uint32_t value : list) values.push_back(value);
-    return values;
-  }
-
   template <class Model, class SchemaEnum>
-  static Result<Model> read_enum(SchemaEnum stored, std::uint16_t enumerant_count) {
+  Result<Model> enumeration(std::string_view field, SchemaEnum stored, std::uint16_t enumerants) {
     const auto raw = static_cast<std::uint16_t>(stored);
-    if (raw >= enumerant_count) return std::unexpected(PackageError(NotInSchema{raw}));
+    if (raw >= enumerants) {
+      path_.enter(field);
+      return fail(PackageError(NotInSchema{raw}));
+    }
     return static_cast<Model>(raw);
   }
 
-  std::vector<Segment> read_segments(capnp::List<schema::Segment>::Reader list);
-  Result<std::vector<TileImage>> read_tiles(capnp::List<schema::TileImage>::Reader list);
-  std::vector<RegionSlice> read_region_slices(capnp::List<schema::RegionSlice>::Reader list);
-  Result<std::vector<Binding>> read_bindings(capnp::List<schema::Binding>::Reader list);
-  std::vector<HostSlice> read_host_slices(capnp::List<schema::HostSlice>::Reader list);
-  Result<HostCall> read_host_call(schema::HostCall::Reader call);
-  Result<HostExchange> read_host_exchange(schema::HostExchange::Reader exchange);
-  Result<ProfileStep> read_profile_step(schema::ProfileStepPlan::Reader step);
-  Result<std::vector<TileProfilePlan>> read_profile_tiles(
-      capnp::List<schema::TileProfilePlan>::Reader list);
+  // Member `field`, a list that `get` obtains, converted element by element into `out` by
+  // `convert`, which gives a record or a Result of one.
+  template <class T, class Get, class Convert>
+  Result<void> list(std::string_view field, std::vector<T>& out, Get&& get, Convert&& convert) {
+    path_.enter(field);
+    const auto reader = get();
+    budget_.list<T>(reader.size());
+    out.reserve(reader.size());
+    for (unsigned i = 0; i < reader.size(); ++i) {
+      path_.at(i);
+      if constexpr (IsResult<decltype(convert(reader[i]))>::value) {
+        auto element = convert(reader[i]);
+        if (!element) return std::unexpected(std::move(element).error());
+        out.push_back(std::move(*element));
+      } else {
+        out.push_back(convert(reader[i]));
+      }
+    }
+    path_.leave();
+    return {};
+  }
+
+  template <class Get>
+  Result<void> u32_list(std::string_view field, std::vector<std::uint32_t>& out, Get&& get) {
+    return list(field, out, std::forward<Get>(get), [](std::uint32_t value) { return value; });
+  }
+
+  Result<Segment> segment(schema::Segment::Reader segment);
+  Result<TileImage> tile(schema::TileImage::Reader tile);
+  Result<Binding> binding(schema::Binding::Reader binding);
+  // read_host_slices: the inputs or the outputs of a call; a slice cannot fail.
+  template <class Get>
+  Result<void> host_slices(std::string_view field, std::vector<HostSlice>& out, Get&& get) {
+    return list(field, out, std::forward<Get>(get), [](schema::HostSlice::Reader slice) {
+      return HostSlice{slice.getPage(), slice.getPageOffset(), slice.getFileOffset(),
+                       slice.getSize()};
+    });
+  }
+  Result<HostCall> host_call(schema::HostCall::Reader call);
+  Result<HostExchange> host_exchange(schema::HostExchange::Reader exchange);
+  Result<ProfileStep> profile_step(schema::ProfileStepPlan::Reader step);
+  Result<TileProfilePlan> profile_plan(schema::TileProfilePlan::Reader plan);
   Result<void> check_header(schema::Application::Reader root);
 
   MemoryBudget budget_;
+  Path& path_;
 };
 
-std::vector<Segment> Converter::read_segments(capnp::List<schema::Segment>::Reader list) {
-  std::vector<Segment> segments;
-  reserve(segments, list);
-  for (const auto segment : list) {
-    const std::uint32_t address = segment.getAddress();
-    const std::uint32_t memory_size = segment.getMemorySize();
-    const capnp::Data::Reader data = segment.getData();
-    budget_.data(data.size());
-    segments.push_back(Segment{address, memory_size,
-                               std::vector<std::uint8_t>(data.begin(), data.end()),
-                               segment.getFlags()});
-  }
-  return segments;
-}
+#define TORV_CHECK(expr)                                      \
+  do {                                                        \
+    if (auto ok_ = (expr); !ok_) return std::unexpected(std::move(ok_).error()); \
+  } while (false)
 
-Result<std::vector<TileImage>> Converter::read_tiles(capnp::List<schema::TileImage>::Reader list) {
-  std::vector<TileImage> tiles;
-  reserve(tiles, list);
-  for (const auto tile : list) {
-    TileImage image{tile.getPhysicalTile(), tile.getEntryPoint(), tile.getCommandAddress(),
-                    tile.getDiagnosticAddress(), {}};
-    image.segments = read_segments(tile.getSegments());
-    tiles.push_back(std::move(image));
-  }
-  return tiles;
-}
-
-std::vector<RegionSlice> Converter::read_region_slices(
-    capnp::List<schema::RegionSlice>::Reader list) {
-  std::vector<RegionSlice> slices;
-  reserve(slices, list);
-  for (const auto slice : list) {
-    slices.push_back(RegionSlice{slice.getTile(), slice.getTileAddress(), slice.getFileOffset(),
-                                 slice.getSize()});
-  }
-  return slices;
-}
-
-Result<std::vector<Binding>> Converter::read_bindings(capnp::List<schema::Binding>::Reader list) {
-  std::vector<Binding> bindings;
-  reserve(bindings, list);
-  for (const auto binding : list) {
-    TORV_TRY(name, read_text(binding.getName()));
-    TORV_TRY(dtype, read_text(binding.getDtype()));
-    std::vector<std::uint32_t> shape = read_u32_list(binding.getShape());
-    bindings.push_back(Binding{std::move(name), std::move(dtype), std::move(shape),
-                               read_region_slices(binding.getSlices())});
-  }
-  return bindings;
-}
-
-std::vector<HostSlice> Converter::read_host_slices(capnp::List<schema::HostSlice>::Reader list) {
-  std::vector<HostSlice> slices;
-  reserve(slices, list);
-  for (const auto slice : list) {
-    slices.push_back(
-        HostSlice{slice.getPage(), slice.getPageOffset(), slice.getFileOffset(), slice.getSize()});
-  }
-  return slices;
-}
-
-Result<HostCall> Converter::read_host_call(schema::HostCall::Reader call) {
-  TORV_TRY(name, read_text(call.getName()));
-  HostCall model{std::move(name), call.getCommand(), call.getPhases(), {}, {},
-                 call.getInvocations(), {}, {}};
-  model.inputs = read_host_slices(call.getInputs());
-  model.outputs = read_host_slices(call.getOutputs());
-  model.input_batch_ends = read_u32_list(call.getInputBatchEnds());
-  model.output_batch_ends = read_u32_list(call.getOutputBatchEnds());
+Result<Segment> Converter::segment(schema::Segment::Reader segment) {
+  Segment model{segment.getAddress(), segment.getMemorySize(), {}, 0};
+  path_.enter("data");
+  const capnp::Data::Reader data = segment.getData();
+  budget_.data(data.size());
+  model.data.assign(data.begin(), data.end());
+  path_.leave();
+  model.flags = segment.getFlags();
   return model;
 }
 
-Result<HostExchange> Converter::read_host_exchange(schema::HostExchange::Reader exchange) {
+Result<TileImage> Converter::tile(schema::TileImage::Reader tile) {
+  TileImage model{tile.getPhysicalTile(), tile.getEntryPoint(), tile.getCommandAddress(),
+                  tile.getDiagnosticAddress(), {}};
+  TORV_CHECK(list("segments", model.segments, [&] { return tile.getSegments(); },
+                  [&](schema::Segment::Reader s) { return segment(s); }));
+  return model;
+}
+
+Result<Binding> Converter::binding(schema::Binding::Reader binding) {
+  TORV_TRY(name, text("name", [&] { return binding.getName(); }));
+  TORV_TRY(dtype, text("dtype", [&] { return binding.getDtype(); }));
+  Binding model{std::move(name), std::move(dtype), {}, {}};
+  TORV_CHECK(u32_list("shape", model.shape, [&] { return binding.getShape(); }));
+  TORV_CHECK(list("slices", model.slices, [&] { return binding.getSlices(); },
+                  [](schema::RegionSlice::Reader slice) {
+                    return RegionSlice{slice.getTile(), slice.getTileAddress(),
+                                       slice.getFileOffset(), slice.getSize()};
+                  }));
+  return model;
+}
+
+Result<HostCall> Converter::host_call(schema::HostCall::Reader call) {
+  TORV_TRY(name, text("name", [&] { return call.getName(); }));
+  HostCall model{std::move(name), call.getCommand(), call.getPhases(), {}, {},
+                 call.getInvocations(), {}, {}};
+  TORV_CHECK(host_slices("inputs", model.inputs, [&] { return call.getInputs(); }));
+  TORV_CHECK(host_slices("outputs", model.outputs, [&] { return call.getOutputs(); }));
+  TORV_CHECK(u32_list("input_batch_ends", model.input_batch_ends,
+                      [&] { return call.getInputBatchEnds(); }));
+  TORV_CHECK(u32_list("output_batch_ends", model.output_batch_ends,
+                      [&] { return call.getOutputBatchEnds(); }));
+  return model;
+}
+
+Result<HostExchange> Converter::host_exchange(schema::HostExchange::Reader exchange) {
   HostExchange model;
   model.startup_mark = exchange.getStartupMark();
   model.command_page = exchange.getCommandPage();
   model.command_offset = exchange.getCommandOffset();
-  const auto pages = exchange.getPages();
-  reserve(model.pages, pages);
-  for (const auto page : pages) model.pages.push_back(HostPage{page.getIndex(), page.getSize()});
-  model.attach_order = read_u32_list(exchange.getAttachOrder());
-  const auto calls = exchange.getCalls();
-  reserve(model.calls, calls);
-  for (const auto call : calls) {
-    TORV_TRY(converted, read_host_call(call));
-    model.calls.push_back(std::move(converted));
-  }
+  TORV_CHECK(list("pages", model.pages, [&] { return exchange.getPages(); },
+                  [](schema::HostPage::Reader page) { return HostPage{page.getIndex(), page.getSize()}; }));
+  TORV_CHECK(u32_list("attach_order", model.attach_order, [&] { return exchange.getAttachOrder(); }));
+  TORV_CHECK(list("calls", model.calls, [&] { return exchange.getCalls(); },
+                  [&](schema::HostCall::Reader call) { return host_call(call); }));
   return model;
 }
 
-Result<ProfileStep> Converter::read_profile_step(schema::ProfileStepPlan::Reader step) {
-  const std::uint32_t local_index = step.getLocalIndex();
-  const std::uint32_t phase = step.getPhase();
-  const std::uint32_t epoch = step.getEpoch();
-  TORV_TRY(operation, read_text(step.getOperation()));
-  TORV_TRY(kind, (read_enum<ProfileStepKind>(step.getKind(), 4)));
-  TORV_TRY(kernel, read_text(step.getKernel()));
-  ProfileStep model{local_index, phase, epoch, std::move(operation), kind, std::move(kernel),
-                    {}, {}, 0};
-  const auto metadata = step.getMetadata();
-  reserve(model.metadata, metadata);
-  for (const auto entry : metadata) {
-    TORV_TRY(name, read_text(entry.getName()));
-    TORV_TRY(value, read_text(entry.getValue()));
-    model.metadata.push_back(ProfileMetadata{std::move(name), std::move(value)});
-  }
-  const auto activities = step.getExchangeActivities();
-  reserve(model.exchange_activities, activities);
-  for (const auto activity : activities) {
-    TORV_TRY(activity_kind, (read_enum<ProfileExchangeActivityKind>(activity.getKind(), 2)));
-    model.exchange_activities.push_back(
-        ProfileExchangeActivity{activity_kind, activity.getStartCycle(), activity.getEndCycle()});
-  }
+Result<ProfileStep> Converter::profile_step(schema::ProfileStepPlan::Reader step) {
+  ProfileStep model{step.getLocalIndex(), step.getPhase(), step.getEpoch(), {}, {}, {}, {}, {}, 0};
+  TORV_TRY(operation, text("operation", [&] { return step.getOperation(); }));
+  model.operation = std::move(operation);
+  TORV_TRY(kind, (enumeration<ProfileStepKind>("kind", step.getKind(), 4)));
+  model.kind = kind;
+  TORV_TRY(kernel, text("kernel", [&] { return step.getKernel(); }));
+  model.kernel = std::move(kernel);
+  TORV_CHECK(list("metadata", model.metadata, [&] { return step.getMetadata(); },
+                  [&](schema::ProfileMetadata::Reader entry) -> Result<ProfileMetadata> {
+                    TORV_TRY(name, text("name", [&] { return entry.getName(); }));
+                    TORV_TRY(value, text("value", [&] { return entry.getValue(); }));
+                    return ProfileMetadata{std::move(name), std::move(value)};
+                  }));
+  TORV_CHECK(list("exchange_activities", model.exchange_activities,
+                  [&] { return step.getExchangeActivities(); },
+                  [&](schema::ProfileExchangeActivity::Reader activity)
+                      -> Result<ProfileExchangeActivity> {
+                    TORV_TRY(kind, (enumeration<ProfileExchangeActivityKind>(
+                                       "kind", activity.getKind(), 2)));
+                    return ProfileExchangeActivity{kind, activity.getStartCycle(),
+                                                   activity.getEndCycle()};
+                  }));
   model.exchange_event_cycles = step.getExchangeEventCycles();
   return model;
 }
 
-Result<std::vector<TileProfilePlan>> Converter::read_profile_tiles(
-    capnp::List<schema::TileProfilePlan>::Reader list) {
-  std::vector<TileProfilePlan> plans;
-  reserve(plans, list);
-  for (const auto plan : list) {
-    TileProfilePlan model{plan.getPhysicalTile(), {}};
-    const auto steps = plan.getSteps();
-    reserve(model.steps, steps);
-    for (const auto step : steps) {
-      TORV_TRY(converted, read_profile_step(step));
-      model.steps.push_back(std::move(converted));
-    }
-    plans.push_back(std::move(model));
-  }
-  return plans;
+Result<TileProfilePlan> Converter::profile_plan(schema::TileProfilePlan::Reader plan) {
+  TileProfilePlan model{plan.getPhysicalTile(), {}};
+  TORV_CHECK(list("steps", model.steps, [&] { return plan.getSteps(); },
+                  [&](schema::ProfileStepPlan::Reader step) { return profile_step(step); }));
+  return model;
 }
 
+// The header fields, in this order; a mismatch names the first field that differs.
 Result<void> Converter::check_header(schema::Application::Reader root) {
-  const auto incompatible = [] {
-    return std::unexpected(PackageError::invalid("incompatible package header"));
+  const auto incompatible = [](const char* field) {
+    return std::unexpected(PackageError::invalid("incompatible package header").at(field));
   };
-  if (root.getSchemaVersion() != supported_schema_version) return incompatible();
-  TORV_TRY(target, checked_text(root.getTarget()));
-  if (target != supported_target) return incompatible();
-  if (root.getTileMemoryBase() != tile_memory_base) return incompatible();
-  if (root.getTileMemorySize() != tile_memory_size) return incompatible();
+  if (root.getSchemaVersion() != supported_schema_version) return incompatible("schema_version");
+  TORV_TRY(target, text_view("target", [&] { return root.getTarget(); }));
+  if (target != supported_target) return incompatible("target");
+  if (root.getTileMemoryBase() != tile_memory_base) return incompatible("tile_memory_base");
+  if (root.getTileMemorySize() != tile_memory_size) return incompatible("tile_memory_size");
   return {};
 }
 
 Result<Application> Converter::convert(schema::Application::Reader root) {
-  if (auto header = check_header(root); !header) return std::unexpected(std::move(header).error());
-
-  TORV_TRY(compiler_version, read_text(root.getCompilerVersion()));
+  TORV_CHECK(check_header(root));
+  TORV_TRY(compiler_version, text("compiler_version", [&] { return root.getCompilerVersion(); }));
   Application app;
   app.compiler_version = std::move(compiler_version);
-  TORV_TRY(tiles, read_tiles(root.getTiles()));
-  app.tiles = std::move(tiles);
-  TORV_TRY(inputs, read_bindings(root.getInputs()));
-  app.inputs = std::move(inputs);
-  TORV_TRY(outputs, read_bindings(root.getOutputs()));
-  app.outputs = std::move(outputs);
-  TORV_TRY(weights, read_bindings(root.getWeights()));
-  app.weights = std::move(weights);
-  TORV_TRY(host_exchange, read_host_exchange(root.getHostExchange()));
-  app.host_exchange = std::move(host_exchange);
+  TORV_CHECK(list("tiles", app.tiles, [&] { return root.getTiles(); },
+                  [&](schema::TileImage::Reader t) { return tile(t); }));
+  const auto bindings = [&](const char* field, std::vector<Binding>& out, auto get) {
+    return list(field, out, [&] { return get(root); },
+                [&](schema::Binding::Reader b) { return binding(b); });
+  };
+  TORV_CHECK(bindings("inputs", app.inputs, [](auto r) { return r.getInputs(); }));
+  TORV_CHECK(bindings("outputs", app.outputs, [](auto r) { return r.getOutputs(); }));
+  TORV_CHECK(bindings("weights", app.weights, [](auto r) { return r.getWeights(); }));
 
-  const auto entry_points = root.getEntryPoints();
-  reserve(app.entry_points, entry_points);
-  for (const auto entry : entry_points) {
-    TORV_TRY(name, read_text(entry.getName()));
-    app.entry_points.push_back(
-        EntryPoint{std::move(name), entry.getCommand(), entry.getExternalSyncs()});
-  }
+  path_.enter("host_exchange");
+  TORV_TRY(exchange, host_exchange(root.getHostExchange()));
+  path_.leave();
+  app.host_exchange = std::move(exchange);
 
-  const auto writes = root.getDeviceConfigWrites();
-  reserve(app.device_config_writes, writes);
-  for (const auto write : writes) {
-    app.device_config_writes.push_back(DeviceConfigWrite{write.getOffset(), write.getValue()});
-  }
-
-  TORV_TRY(profile_tiles, read_profile_tiles(root.getProfileTiles()));
-  app.profile_tiles = std::move(profile_tiles);
-
-  const auto symbols = root.getDebugSymbols();
-  reserve(app.debug_symbols, symbols);
-  for (const auto symbol : symbols) {
-    TORV_TRY(name, read_text(symbol.getName()));
-    app.debug_symbols.push_back(DebugSymbol{std::move(name), symbol.getAddress()});
-  }
-
-  const auto regions = root.getDebugRegions();
-  reserve(app.debug_regions, regions);
-  for (const auto region : regions) {
-    const std::uint32_t physical_tile = region.getPhysicalTile();
-    const std::uint32_t address = region.getAddress();
-    const std::uint32_t size = region.getSize();
-    TORV_TRY(name, read_text(region.getName()));
-    app.debug_regions.push_back(DebugRegion{physical_tile, address, size, std::move(name)});
-  }
+  TORV_CHECK(list("entry_points", app.entry_points, [&] { return root.getEntryPoints(); },
+                  [&](schema::EntryPoint::Reader entry) -> Result<EntryPoint> {
+                    TORV_TRY(name, text("name", [&] { return entry.getName(); }));
+                    return EntryPoint{std::move(name), entry.getCommand(), entry.getExternalSyncs()};
+                  }));
+  TORV_CHECK(list("device_config_writes", app.device_config_writes,
+                  [&] { return root.getDeviceConfigWrites(); },
+                  [](schema::DeviceConfigWrite::Reader write) {
+                    return DeviceConfigWrite{write.getOffset(), write.getValue()};
+                  }));
+  TORV_CHECK(list("profile_tiles", app.profile_tiles, [&] { return root.getProfileTiles(); },
+                  [&](schema::TileProfilePlan::Reader plan) { return profile_plan(plan); }));
+  TORV_CHECK(list("debug_symbols", app.debug_symbols, [&] { return root.getDebugSymbols(); },
+                  [&](schema::DebugSymbol::Reader symbol) -> Result<DebugSymbol> {
+                    TORV_TRY(name, text("name", [&] { return symbol.getName(); }));
+                    return DebugSymbol{std::move(name), symbol.getAddress()};
+                  }));
+  TORV_CHECK(list("debug_regions", app.debug_regions, [&] { return root.getDebugRegions(); },
+                  [&](schema::DebugRegion::Reader region) -> Result<DebugRegion> {
+                    DebugRegion model{region.getPhysicalTile(), region.getAddress(),
+                                      region.getSize(), {}};
+                    TORV_TRY(name, text("name", [&] { return region.getName(); }));
+                    model.name = std::move(name);
+                    return model;
+                  }));
   return app;
 }
 
 // Framing and conversion; the message is released before the model is validated, so the
 // two are never held together with the validator's working sets. May throw.
-Result<Application> read_model(kj::InputStream& input) {
+Result<Application> read_model(kj::InputStream& input, Path& path) {
   const WordBuffer buffer = read_framed_message(input);
   const std::uint64_t message_words = buffer.size();
 
@@ -301,7 +300,7 @@ Result<Application> read_model(kj::InputStream& input) {
       options.traversalLimitInWords,
       traversal_floor_words + traversal_words_per_message_word * message_words);
   capnp::FlatArrayMessageReader message(buffer.words(), options);
-  Converter converter(message_words * sizeof(capnp::word));
+  Converter converter(message_words * sizeof(capnp::word), path);
   return converter.convert(message.getRoot<schema::Application>());
 }
 
@@ -313,23 +312,25 @@ PackageError out_of_memory() {
 // The one boundary where exceptions become errors: Cap'n Proto's and the budget's, and a
 // failed allocation, which must not end the caller's process.
 Result<Application> read_caught(kj::InputStream& input) {
+  Path path;  // empty during framing: framing errors have no location
   try {
-    TORV_TRY(app, read_model(input));
+    TORV_TRY(app, read_model(input, path));
     if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid).error());
     TORV_EVENT(events::Level::Info, "application package read",
                events::Field{"tiles", std::uint64_t{app.tiles.size()}},
                events::Field{"compiler", app.compiler_version});
     return app;
   } catch (kj::Exception& exception) {
-    return std::unexpected(PackageError(kj::mv(exception)));
+    return std::unexpected(PackageError(kj::mv(exception)).at(path.str()));
   } catch (const std::bad_alloc&) {
-    return std::unexpected(out_of_memory());
+    return std::unexpected(out_of_memory().at(path.str()));
   } catch (const std::length_error&) {
-    return std::unexpected(out_of_memory());
+    return std::unexpected(out_of_memory().at(path.str()));
   }
 }
 
 #undef TORV_TRY
+#undef TORV_CHECK
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "path.hpp"
 #include "torv_package/application.hpp"
 
 namespace torv_package {
@@ -22,6 +23,12 @@ constexpr std::size_t none = static_cast<std::size_t>(-1);
 
 std::unexpected<PackageError> fail(std::string message) {
   return std::unexpected(PackageError::invalid(std::move(message)));
+}
+
+// A failure of the rule that examined `location`; the location is formed only here, once
+// a rule has failed.
+std::unexpected<PackageError> fail_at(std::string location, std::string_view message) {
+  return std::unexpected(PackageError::invalid(std::string(message)).at(std::move(location)));
 }
 
 // Uniqueness and membership are decided by sorting, never by hashing: keys come from the
@@ -80,19 +87,22 @@ Result<void> check_config_writes(const std::vector<DeviceConfigWrite>& writes) {
   const std::size_t repeat = first_repeat(writes, [](const auto& w) { return w.offset; });
   for (std::size_t i = 0; i < writes.size(); ++i) {
     if ((writes[i].offset & 3u) != 0 || i == repeat) {
-      return fail("unaligned or duplicate device configuration write");
+      return fail_at(indexed("device_config_writes", i),
+                     "unaligned or duplicate device configuration write");
     }
   }
   return {};
 }
 
-Result<void> check_segments(const TileImage& tile) {
-  for (const auto& segment : tile.segments) {
+Result<void> check_segments(const TileImage& tile, std::size_t tile_index) {
+  for (std::size_t k = 0; k < tile.segments.size(); ++k) {
+    const Segment& segment = tile.segments[k];
+    const auto here = [&] { return fmt::format("tiles[{}].segments[{}]", tile_index, k); };
     const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
-    if (end > u32_limit) return fail("segment address overflow");
+    if (end > u32_limit) return fail_at(here(), "segment address overflow");
     if (segment.address < tile_memory_base || end > tile_memory_end ||
         segment.data.size() > segment.memory_size) {
-      return fail(fmt::format(
+      return fail_at(here(), fmt::format(
           "invalid segment on tile {}: address=0x{:x} end=0x{:x} memory_size={} data_size={}",
           tile.physical_tile, segment.address, end, segment.memory_size, segment.data.size()));
     }
@@ -101,7 +111,7 @@ Result<void> check_segments(const TileImage& tile) {
 }
 
 // Called only once every segment of the tile has passed check_segments, so no end wraps.
-Result<void> check_overlaps(const TileImage& tile,
+Result<void> check_overlaps(const TileImage& tile, std::size_t tile_index,
                             std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges) {
   ranges.clear();
   for (const auto& segment : tile.segments) {
@@ -114,7 +124,8 @@ Result<void> check_overlaps(const TileImage& tile,
     const auto& lower = ranges[i - 1];
     const auto& higher = ranges[i];
     if (lower.second > higher.first) {
-      return fail(fmt::format("overlapping segments on tile {}: 0x{:x}..0x{:x} and 0x{:x}..0x{:x}",
+      return fail_at(indexed("tiles", tile_index),
+                     fmt::format("overlapping segments on tile {}: 0x{:x}..0x{:x} and 0x{:x}..0x{:x}",
                               tile.physical_tile, lower.first, lower.second, higher.first,
                               higher.second));
     }
@@ -126,9 +137,11 @@ Result<void> check_tiles(const std::vector<TileImage>& tiles) {
   const std::size_t repeat = first_repeat(tiles, [](const auto& t) { return t.physical_tile; });
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
   for (std::size_t i = 0; i < tiles.size(); ++i) {
-    if (i == repeat) return fail(fmt::format("duplicate physical tile {}", tiles[i].physical_tile));
-    if (auto ok = check_segments(tiles[i]); !ok) return ok;
-    if (auto ok = check_overlaps(tiles[i], ranges); !ok) return ok;
+    if (i == repeat) {
+      return fail_at(indexed("tiles", i), fmt::format("duplicate physical tile {}", tiles[i].physical_tile));
+    }
+    if (auto ok = check_segments(tiles[i], i); !ok) return ok;
+    if (auto ok = check_overlaps(tiles[i], i, ranges); !ok) return ok;
   }
   return {};
 }
@@ -136,25 +149,32 @@ Result<void> check_tiles(const std::vector<TileImage>& tiles) {
 Result<void> check_profile_plans(const std::vector<TileProfilePlan>& plans, const TileIds& tile_ids) {
   // A repeated tile that is not a tile of the package fails at its first plan already.
   const std::size_t repeat = first_repeat(plans, [](const auto& p) { return p.physical_tile; });
+  constexpr std::string_view message = "invalid tile profile plan";
   for (std::size_t i = 0; i < plans.size(); ++i) {
-    bool ok = tile_ids.contains(plans[i].physical_tile) && i != repeat;
-    for (std::size_t k = 0; ok && k < plans[i].steps.size(); ++k) {
-      ok = plans[i].steps[k].local_index == k;
+    if (!tile_ids.contains(plans[i].physical_tile) || i == repeat) {
+      return fail_at(indexed("profile_tiles", i), message);
     }
-    if (!ok) return fail("invalid tile profile plan");
+    for (std::size_t k = 0; k < plans[i].steps.size(); ++k) {
+      if (plans[i].steps[k].local_index != k) {
+        return fail_at(fmt::format("profile_tiles[{}].steps[{}]", i, k), message);
+      }
+    }
   }
   return {};
 }
 
 Result<void> check_debug_map(const Application& app, const TileIds& tile_ids) {
-  const bool symbols_ok = std::ranges::none_of(
-      app.debug_symbols, [](const DebugSymbol& symbol) { return symbol.name.empty(); });
-  const bool regions_ok = std::ranges::all_of(app.debug_regions, [&](const DebugRegion& region) {
-    return !region.name.empty() && region.size != 0 &&
-           std::uint64_t{region.address} + region.size <= u32_limit &&
-           (region.physical_tile == all_tiles || tile_ids.contains(region.physical_tile));
-  });
-  if (!symbols_ok || !regions_ok) return fail("invalid package debug map");
+  constexpr std::string_view message = "invalid package debug map";
+  for (std::size_t i = 0; i < app.debug_symbols.size(); ++i) {
+    if (app.debug_symbols[i].name.empty()) return fail_at(indexed("debug_symbols", i), message);
+  }
+  for (std::size_t i = 0; i < app.debug_regions.size(); ++i) {
+    const DebugRegion& region = app.debug_regions[i];
+    const bool ok = !region.name.empty() && region.size != 0 &&
+                    std::uint64_t{region.address} + region.size <= u32_limit &&
+                    (region.physical_tile == all_tiles || tile_ids.contains(region.physical_tile));
+    if (!ok) return fail_at(indexed("debug_regions", i), message);
+  }
   return {};
 }
 
@@ -166,20 +186,29 @@ Result<void> check_bindings(const Application& app, const TileIds& tile_ids) {
   }
   const std::size_t repeat =
       first_repeat(bindings, [](const Binding* b) { return std::string_view(b->name); });
+  // Position i of the three lists taken together, as a location.
+  const auto binding_at = [&](std::size_t i) {
+    if (i < app.inputs.size()) return indexed("inputs", i);
+    i -= app.inputs.size();
+    if (i < app.outputs.size()) return indexed("outputs", i);
+    return indexed("weights", i - app.outputs.size());
+  };
   for (std::size_t i = 0; i < bindings.size(); ++i) {
     const Binding& binding = *bindings[i];
     if (binding.name.empty() || i == repeat) {
-      return fail(fmt::format("empty or duplicate binding {}", binding.name));
+      return fail_at(binding_at(i), fmt::format("empty or duplicate binding {}", binding.name));
     }
-    for (const auto& slice : binding.slices) {
+    for (std::size_t k = 0; k < binding.slices.size(); ++k) {
+      const RegionSlice& slice = binding.slices[k];
+      const auto here = [&] { return fmt::format("{}.slices[{}]", binding_at(i), k); };
       if (slice.size > u32_limit) {
-        return fail(fmt::format("binding {} slice is too large", binding.name));
+        return fail_at(here(), fmt::format("binding {} slice is too large", binding.name));
       }
       const std::uint64_t end = std::uint64_t{slice.tile_address} + slice.size;
-      if (end > u32_limit) return fail("binding address overflow");
+      if (end > u32_limit) return fail_at(here(), "binding address overflow");
       if (!tile_ids.contains(slice.tile) || slice.tile_address < tile_memory_base ||
           end > tile_memory_end) {
-        return fail(fmt::format("binding {} references invalid tile memory", binding.name));
+        return fail_at(here(), fmt::format("binding {} references invalid tile memory", binding.name));
       }
     }
   }
@@ -192,27 +221,33 @@ bool fits_page(std::uint64_t offset, std::uint64_t size, std::uint64_t page_size
 }
 
 Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages) {
-  for (const auto& call : exchange.calls) {
+  for (std::size_t i = 0; i < exchange.calls.size(); ++i) {
+    const HostCall& call = exchange.calls[i];
+    const auto field = [&](std::string_view name) {
+      return fmt::format("host_exchange.calls[{}].{}", i, name);
+    };
     if (call.invocations == 0) {
-      return fail(fmt::format("host call {} has no invocations", call.name));
+      return fail_at(field("invocations"), fmt::format("host call {} has no invocations", call.name));
     }
     if (auto ok = validate_host_batch_ends(call, "input", call.input_batch_ends, call.inputs.size());
         !ok) {
-      return ok;
+      return std::unexpected(std::move(ok).error().at(field("input_batch_ends")));
     }
     if (auto ok =
             validate_host_batch_ends(call, "output", call.output_batch_ends, call.outputs.size());
         !ok) {
-      return ok;
+      return std::unexpected(std::move(ok).error().at(field("output_batch_ends")));
     }
-    for (const auto* slices : {&call.inputs, &call.outputs}) {
-      for (const auto& slice : *slices) {
+    for (const auto& [direction, slices] : {std::pair{"inputs", &call.inputs}, std::pair{"outputs", &call.outputs}}) {
+      for (std::size_t k = 0; k < slices->size(); ++k) {
+        const HostSlice& slice = (*slices)[k];
+        const auto here = [&] { return fmt::format("{}[{}]", field(direction), k); };
         const std::uint64_t* page_size = pages.find(slice.page);
         if (page_size == nullptr) {
-          return fail(fmt::format("host call {} references missing page", call.name));
+          return fail_at(here(), fmt::format("host call {} references missing page", call.name));
         }
         if (!fits_page(slice.page_offset, slice.size, *page_size)) {
-          return fail(fmt::format("host call {} exceeds page bounds", call.name));
+          return fail_at(here(), fmt::format("host call {} exceeds page bounds", call.name));
         }
       }
     }
@@ -221,26 +256,28 @@ Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages
 }
 
 Result<void> check_host_exchange(const HostExchange& exchange) {
-  if (first_repeat(exchange.pages, [](const auto& p) { return p.index; }) != none) {
-    return fail("invalid host page table");
-  }
+  constexpr std::string_view page_table = "invalid host page table";
+  constexpr std::string_view startup = "invalid host startup protocol";
+  const std::size_t repeat = first_repeat(exchange.pages, [](const auto& p) { return p.index; });
+  if (repeat != none) return fail_at(indexed("host_exchange.pages", repeat), page_table);
   const PageMap pages(exchange.pages);
-  if (!std::ranges::all_of(exchange.attach_order,
-                           [&](std::uint32_t index) { return pages.find(index) != nullptr; })) {
-    return fail("invalid host page table");
+  for (std::size_t i = 0; i < exchange.attach_order.size(); ++i) {
+    if (pages.find(exchange.attach_order[i]) == nullptr) {
+      return fail_at(indexed("host_exchange.attach_order", i), page_table);
+    }
   }
   if (!exchange.calls.empty()) {
     const std::uint64_t* page_size = pages.find(exchange.command_page);
-    if (page_size == nullptr ||
-        !fits_page(exchange.command_offset, command_slot_size, *page_size)) {
-      return fail("invalid host startup protocol");
+    if (page_size == nullptr) return fail_at("host_exchange.command_page", startup);
+    if (!fits_page(exchange.command_offset, command_slot_size, *page_size)) {
+      return fail_at("host_exchange.command_offset", startup);
     }
   }
   return check_host_calls(exchange, pages);
 }
 
 Result<void> validate_model(const Application& app) {
-  if (app.tiles.empty()) return fail("application has no tiles");
+  if (app.tiles.empty()) return fail_at("tiles", "application has no tiles");
   if (auto ok = check_config_writes(app.device_config_writes); !ok) return ok;
   if (auto ok = check_tiles(app.tiles); !ok) return ok;
   const TileIds tile_ids(app.tiles);

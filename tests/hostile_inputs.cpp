@@ -104,6 +104,19 @@ std::string far_pointer_chain(std::size_t depth) {
   return bytes;
 }
 
+std::string with_bad_pointer(
+    const Application& app,
+    const std::function<capnp::AnyStruct::Builder(schema::Application::Builder)>& pick,
+    unsigned slot) {
+  capnp::MallocMessageBuilder message;
+  auto root = message.initRoot<schema::Application>();
+  write_application(app, root);
+  // The pointer section follows the data section.
+  auto* pointers = reinterpret_cast<std::uint64_t*>(pick(root).getDataSection().end());
+  pointers[slot] = 1 | (std::uint64_t{1} << 26) | (std::uint64_t{2} << 32) | (std::uint64_t{8} << 35);
+  return to_bytes(message);
+}
+
 std::string text_without_nul(std::size_t bytes) {
   capnp::MallocMessageBuilder message;
   auto root = message.initRoot<schema::Application>();

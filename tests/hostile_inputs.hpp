@@ -3,7 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <functional>
 #include <vector>
+
+#include <capnp/any.h>
+
+#include "application.capnp.h"
 
 #include "torv_package/application.hpp"
 
@@ -30,6 +35,13 @@ std::vector<AmplifiedList> amplified_lists(std::uint32_t count, bool zero_sized_
 // A root pointer that is a far pointer into segment 1, whose landing pad is a far pointer
 // into segment 2, and so on through `depth` segments.
 std::string far_pointer_chain(std::size_t depth);
+
+// The package `app` with pointer slot `slot` of the struct that `pick` chooses replaced by
+// a pointer far beyond the end of its segment.
+std::string with_bad_pointer(
+    const Application& app,
+    const std::function<capnp::AnyStruct::Builder(schema::Application::Builder)>& pick,
+    unsigned slot);
 
 // A package whose compiler version is `bytes` bytes of text with no terminating NUL.
 std::string text_without_nul(std::size_t bytes);

@@ -258,6 +258,74 @@ const Case cases[] = {
 INSTANTIATE_TEST_SUITE_P(Rules, ValidatorCase, ::testing::ValuesIn(cases),
                          [](const auto& info) { return info.param.name; });
 
+// The place each rule names, asserted with its debug form; rows with two faults fail
+// when the order of the rules that find them changes. validate() on a model gives the
+// same places as a read.
+TEST(ValidatorLocation, NamesTheDeepestElementTheFailingRuleExamined) {
+  const struct {
+    const char* name;
+    std::function<void(Application&)> mutate;
+    std::string location, message;
+  } cases[] = {
+      {"no_tiles", [](Application& a) { a.tiles.clear(); }, "tiles", "application has no tiles"},
+      {"config_write", [](Application& a) { a.device_config_writes[1].offset = 0; },
+       "device_config_writes[1]", "unaligned or duplicate device configuration write"},
+      {"duplicate_tile", [](Application& a) { a.tiles[1].physical_tile = 5; }, "tiles[1]",
+       "duplicate physical tile 5"},
+      {"segment_rules_before_overlap_on_one_tile",
+       [](Application& a) { a.tiles[0].segments = {seg(0x4c000, 0x100), seg(0x4c080, 0x100), seg(0, 1)}; },
+       "tiles[0].segments[2]", "invalid segment on tile 5: address=0x0 end=0x1 memory_size=1 data_size=0"},
+      {"overlap_names_the_tile",
+       [](Application& a) { a.tiles[1].segments = {seg(0x70000, 8), seg(0x70004, 8)}; }, "tiles[1]",
+       "overlapping segments on tile 7: 0x70000..0x70008 and 0x70004..0x7000c"},
+      {"plan", [](Application& a) { a.profile_tiles[0].physical_tile = 6; }, "profile_tiles[0]",
+       "invalid tile profile plan"},
+      {"step_local_index", [](Application& a) { a.profile_tiles[0].steps[1].local_index = 0; },
+       "profile_tiles[0].steps[1]", "invalid tile profile plan"},
+      {"symbol_before_region",
+       [](Application& a) { a.debug_regions[0].size = 0; a.debug_symbols[0].name.clear(); },
+       "debug_symbols[0]", "invalid package debug map"},
+      {"region", [](Application& a) { a.debug_regions[1].name.clear(); }, "debug_regions[1]",
+       "invalid package debug map"},
+      {"outputs_before_weights",
+       [](Application& a) { a.weights[0].name = "image"; a.outputs[0].slices[0].tile = 9; },
+       "outputs[0].slices[0]", "binding logits references invalid tile memory"},
+      {"binding_name_in_weights", [](Application& a) { a.weights[0].name = "logits"; }, "weights[0]",
+       "empty or duplicate binding logits"},
+      {"slice", [](Application& a) { a.inputs[0].slices[0].size = u64_max; }, "inputs[0].slices[0]",
+       "binding image slice is too large"},
+      {"repeated_page", [](Application& a) { a.host_exchange.pages.push_back({1, 8}); },
+       "host_exchange.pages[2]", "invalid host page table"},
+      {"attach_order", [](Application& a) { a.host_exchange.attach_order = {1, 2, 3}; },
+       "host_exchange.attach_order[2]", "invalid host page table"},
+      {"command_page", [](Application& a) { a.host_exchange.command_page = 9; },
+       "host_exchange.command_page", "invalid host startup protocol"},
+      {"command_offset", [](Application& a) { a.host_exchange.command_offset = 0x1000; },
+       "host_exchange.command_offset", "invalid host startup protocol"},
+      {"invocations", [](Application& a) { fetch(a).invocations = 0; },
+       "host_exchange.calls[0].invocations", "host call fetch has no invocations"},
+      {"input_batch_ends_before_output_batch_ends",
+       [](Application& a) { fetch(a).output_batch_ends = {}; fetch(a).input_batch_ends = {3, 3}; },
+       "host_exchange.calls[0].input_batch_ends", "host call fetch has invalid input batch boundary 3"},
+      {"output_batch_ends", [](Application& a) { fetch(a).output_batch_ends = {}; },
+       "host_exchange.calls[0].output_batch_ends", "host call fetch output batches cover 0 of 1 slices"},
+      {"inputs_before_outputs",
+       [](Application& a) { fetch(a).outputs[0].page = 9; fetch(a).inputs[2].size = 0x2001; },
+       "host_exchange.calls[0].inputs[2]", "host call fetch exceeds page bounds"},
+      {"output_slice", [](Application& a) { fetch(a).outputs[0].page = 9; },
+       "host_exchange.calls[0].outputs[0]", "host call fetch references missing page"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Application app = valid_application();
+    c.mutate(app);
+    const auto result = app.validate();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().location(), c.location);
+    EXPECT_EQ(result.error().debug_string(), "Invalid(" + quote_escaped(c.message) + ")");
+  }
+}
+
 TEST(ValidateHostBatchEnds, CountsAboveU32AreCompared) {
   const HostCall call{"big", 0, 0, {}, {}, 1, {}, {}};
   const std::uint32_t ends[] = {u32_max};

@@ -169,7 +169,7 @@ TEST_F(VindleTest, FileAndPackageFailures) {
   EXPECT_EQ(r.status, 101);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "vindle: cannot read package " + invalid +
-                       ": Invalid(\"application has no tiles\")\n")
+                       ": at tiles: Invalid(\"application has no tiles\")\n")
       << "no region line before a failed read";
 
   const std::string empty = (dir_ / "empty.torv").string();
@@ -257,6 +257,19 @@ TEST_F(VindleTest, ClosedPipeEndsWithStatus101) {
   close(pipe_fds[0]);
   EXPECT_EQ(wait_status(pid), 101) << "a write error, not a signal death";
   EXPECT_EQ(slurp(err), "vindle: cannot write to stdout: Os { code: 32, message: \"Broken pipe\" }\n");
+}
+
+TEST_F(VindleTest, RegionLineThatCannotBeWrittenEndsTheRun) {
+  const std::string package = write_package(testing::valid_application());
+  const fs::path out = dir_ / "stdout";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/full", O_WRONLY, 0);
+  const pid_t pid = spawn({package, "5"}, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(wait_status(pid), 101);
+  EXPECT_EQ(slurp(out), "") << "no segment is dumped after a failed region line";
 }
 
 TEST_F(VindleTest, ArgumentThatIsNotUtf8) {

@@ -144,7 +144,11 @@ std::optional<Failure> run(int argc, char** argv, Output& output) {
   // The reader owns the file from here and closes it before it returns.
   auto result = Application::read(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd)));
   if (!result) {
-    return Failure{fmt::format("cannot read package {}: {}", path, result.error()), {}};
+    const auto& error = result.error();
+    if (error.location().empty()) {
+      return Failure{fmt::format("cannot read package {}: {}", path, error), {}};
+    }
+    return Failure{fmt::format("cannot read package {}: at {}: {}", path, error.location(), error), {}};
   }
   const Application& app = *result;
 

@@ -27,7 +27,7 @@ test-sanitize: deps
 # Fuzzes Application::read for SECONDS seconds, starting from a generated seed corpus;
 # new inputs collect in build/fuzz/corpus, crashes in build/fuzz/crash-*.
 # Resource limits turn expansion into findings: an input of at most 1 MiB may cost the
-# reader 35 MiB of model (3 x its size + 32 MiB), and the round trip about as much again,
+# reader 34.5 MiB of model (2.5 x its size + 32 MiB), and the round trip a few times that,
 # so one allocation of 64 MB or more, 512 MB resident (ASan's quarantine held to 64 MB)
 # or 10 s for one input is a failure.
 fuzz: build

@@ -54,9 +54,10 @@ int main(int argc, char** argv) {
   put(dir, "unterminated-text", text_without_nul(64));
   put(dir, "amplified", amplified_lists(1000, true)[0].bytes);
   // Well-formed packages that expand far beyond their size.
-  put(dir, "empty-host-calls", canonical_empty_host_calls(1'000'000));
-  put(dir, "empty-host-calls-padded", canonical_empty_host_calls(3'000, 2'000));
-  put(dir, "default-entry-points", canonical_default_entry_points(100'000));
+  put(dir, "empty-host-calls", canonical_default_records("host_exchange.calls", 1'000'000));
+  put(dir, "empty-host-calls-padded", canonical_default_records("host_exchange.calls", 3'000, 2'000));
+  put(dir, "default-entry-points", canonical_default_records("entry_points", 100'000));
+  put(dir, "default-config-writes", canonical_default_records("device_config_writes", 4'000'000));
   put(dir, "shared-segment-data", shared_segment_data(64, 4096));
   put(dir, "colliding-tile-numbers", serialize(tiles_with_stride(600, 62233, 300)));
   return 0;

@@ -11,12 +11,15 @@ namespace torv_package {
 // element count times record size for every list, and every text and data byte copied,
 // each with a fixed allowance for the allocator's own overhead.
 //
-// The model may cost at most 3 x the message's bytes + 32 MiB. With the message itself
-// held during conversion, a read stays below 64 MiB + 4 x the input's size.
+// The model may cost at most 2.5 x the message's bytes + 32 MiB. A read holds the message
+// and the model while converting (3.5 x + 32 MiB), then the model and the validator's
+// working sets, which are at most half the model (3.75 x + 48 MiB): below 64 MiB + 4 x the
+// input's size either way.
 class MemoryBudget {
  public:
   static constexpr std::uint64_t floor_bytes = std::uint64_t{32} << 20;
-  static constexpr std::uint64_t bytes_per_message_byte = 3;
+  // The limit is floor_bytes + message bytes x 5 / 2.
+  static constexpr std::uint64_t halves_per_message_byte = 5;
   // Header and rounding of one heap allocation, generously.
   static constexpr std::uint64_t allocation_overhead = 32;
   // Strings up to this length live inside the string object (libstdc++).

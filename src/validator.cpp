@@ -33,21 +33,44 @@ std::unexpected<PackageError> fail_at(std::string location, std::string_view mes
 
 // Uniqueness and membership are decided by sorting, never by hashing: keys come from the
 // file, and chosen keys can make any fixed hash quadratic. Sorting is n log n for any
-// keys and gives the same answer on every run.
+// keys and gives the same answer on every run. The working sets hold 4-byte positions,
+// at most half the size of the records they index, so that validation of a model stays
+// within the reader's memory bound.
+
+// Positions 0..n-1 of `items`, ordered by (key, position).
+template <class Index, class T, class KeyOf>
+std::vector<Index> sorted_positions(const std::vector<T>& items, KeyOf key_of) {
+  std::vector<Index> order(items.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<Index>(i);
+  std::sort(order.begin(), order.end(), [&](Index a, Index b) {
+    const auto& ka = key_of(items[a]);
+    const auto& kb = key_of(items[b]);
+    return ka < kb || (ka == kb && a < b);
+  });
+  return order;
+}
+
+template <class Index, class T, class KeyOf>
+std::size_t first_repeat_as(const std::vector<T>& items, KeyOf key_of) {
+  const std::vector<Index> order = sorted_positions<Index>(items, key_of);
+  std::size_t first = none;
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    if (key_of(items[order[i]]) == key_of(items[order[i - 1]])) {
+      first = std::min<std::size_t>(first, order[i]);
+    }
+  }
+  return first;
+}
 
 // Position of the first element whose key occurred earlier in stored order, or `none`.
 template <class T, class KeyOf>
 std::size_t first_repeat(const std::vector<T>& items, KeyOf key_of) {
-  using Key = std::decay_t<decltype(key_of(items.front()))>;
-  std::vector<std::pair<Key, std::size_t>> keyed;
-  keyed.reserve(items.size());
-  for (std::size_t i = 0; i < items.size(); ++i) keyed.emplace_back(key_of(items[i]), i);
-  std::sort(keyed.begin(), keyed.end());
-  std::size_t first = none;
-  for (std::size_t i = 1; i < keyed.size(); ++i) {
-    if (keyed[i].first == keyed[i - 1].first) first = std::min(first, keyed[i].second);
+  // Lists read from a file have fewer than 2^29 elements; only a model built in memory
+  // can need wider positions.
+  if (items.size() <= std::numeric_limits<std::uint32_t>::max()) {
+    return first_repeat_as<std::uint32_t>(items, key_of);
   }
-  return first;
+  return first_repeat_as<std::size_t>(items, key_of);
 }
 
 // The tile numbers of the package, for membership tests.
@@ -64,23 +87,24 @@ class TileIds {
   std::vector<std::uint32_t> ids_;
 };
 
-// Host page sizes by index; built only from a page list without repeated indexes.
+// Host pages by index; built only from a page list without repeated indexes.
 class PageMap {
  public:
-  explicit PageMap(const std::vector<HostPage>& pages) {
-    pages_.reserve(pages.size());
-    for (const auto& page : pages) pages_.emplace_back(page.index, page.size);
-    std::sort(pages_.begin(), pages_.end());
-  }
+  explicit PageMap(const std::vector<HostPage>& pages)
+      : pages_(pages), order_(sorted_positions<std::size_t>(pages, index_of)) {}
+
   // The size of page `index`, or nothing.
   const std::uint64_t* find(std::uint32_t index) const {
-    const auto it = std::lower_bound(pages_.begin(), pages_.end(), index,
-                                     [](const auto& page, std::uint32_t i) { return page.first < i; });
-    return it != pages_.end() && it->first == index ? &it->second : nullptr;
+    const auto it = std::lower_bound(order_.begin(), order_.end(), index,
+                                     [&](std::size_t i, std::uint32_t key) { return pages_[i].index < key; });
+    return it != order_.end() && pages_[*it].index == index ? &pages_[*it].size : nullptr;
   }
 
  private:
-  std::vector<std::pair<std::uint32_t, std::uint64_t>> pages_;
+  static std::uint32_t index_of(const HostPage& page) { return page.index; }
+
+  const std::vector<HostPage>& pages_;
+  std::vector<std::size_t> order_;
 };
 
 Result<void> check_config_writes(const std::vector<DeviceConfigWrite>& writes) {

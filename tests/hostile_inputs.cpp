@@ -145,22 +145,18 @@ Application one_bare_tile() {
 
 }  // namespace
 
-std::string canonical_empty_host_calls(std::uint32_t count, std::size_t padding_words) {
+std::string canonical_default_records(std::string_view list, std::uint32_t count,
+                                      std::size_t padding_words) {
   capnp::MallocMessageBuilder message;
   auto root = message.initRoot<schema::Application>();
   write_application(one_bare_tile(), root);
-  // Default calls (invocations 1 is stored as zero bits) are what canonical form shrinks
-  // to no bytes; built that size directly, so that millions cost nothing to make.
-  slot_of(root.getHostExchange(), 2).initAsListOfAnyStruct(0, 0, count);
+  // Default records (a call's invocations 1 is stored as zero bits) are what canonical
+  // form shrinks to no bytes; built that size directly, so that millions cost nothing.
+  auto slot = list == "host_exchange.calls" ? slot_of(root.getHostExchange(), 2)
+              : list == "entry_points"      ? slot_of(root, 7)
+                                            : slot_of(root, 8);
+  slot.initAsListOfAnyStruct(0, 0, count);
   return canonical(root.asReader(), padding_words);
-}
-
-std::string canonical_default_entry_points(std::uint32_t count) {
-  capnp::MallocMessageBuilder message;
-  auto root = message.initRoot<schema::Application>();
-  write_application(one_bare_tile(), root);
-  slot_of(root, 7).initAsListOfAnyStruct(0, 0, count);
-  return canonical(root.asReader(), 0);
 }
 
 std::string shared_segment_data(std::uint32_t segments, std::uint32_t bytes) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <functional>
 #include <vector>
 
@@ -49,11 +50,11 @@ std::string text_without_nul(std::size_t bytes);
 // A valid package with `count` tiles that have no segments.
 std::string many_empty_tiles(std::uint32_t count);
 
-// Packages in Cap'n Proto's canonical form, where all-default structs take no bytes: one
-// tile, and `count` default host calls, or `count` default entry points, followed by
-// `padding_words` zero words that nothing points at.
-std::string canonical_empty_host_calls(std::uint32_t count, std::size_t padding_words = 0);
-std::string canonical_default_entry_points(std::uint32_t count);
+// A package in Cap'n Proto's canonical form, where all-default structs take no bytes: one
+// tile, and `count` default records in `list` ("host_exchange.calls", "entry_points" or
+// "device_config_writes"), followed by `padding_words` zero words that nothing points at.
+std::string canonical_default_records(std::string_view list, std::uint32_t count,
+                                      std::size_t padding_words = 0);
 
 // One tile with `segments` segments whose data pointers all point at the same `bytes`
 // bytes of data: a small message that names far more data than it holds.

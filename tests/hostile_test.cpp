@@ -117,12 +117,12 @@ TEST(HostileInput, ExpandingPackagesReadOrAreRefusedByTheBudget) {
     std::function<std::string()> make;
     std::size_t entry_points;  // 0: refused by the memory budget
   } cases[] = {
-      {"1,000,000 empty host calls", [] { return testing::canonical_empty_host_calls(1'000'000); }, 0},
+      {"1,000,000 empty host calls", [] { return testing::canonical_default_records("host_exchange.calls", 1'000'000); }, 0},
       {"3,000,000 empty host calls, padded",
-       [] { return testing::canonical_empty_host_calls(3'000'000, 2'000'000); }, 0},
+       [] { return testing::canonical_default_records("host_exchange.calls", 3'000'000, 2'000'000); }, 0},
       {"1,000 segments sharing 1 MB of data", [] { return testing::shared_segment_data(1000, 1 << 20); }, 0},
       {"100,000 default entry points",
-       [] { return testing::canonical_default_entry_points(100'000); }, 100'000},
+       [] { return testing::canonical_default_records("entry_points", 100'000); }, 100'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -211,12 +211,15 @@ TEST_F(VindleLimits, PeakMemoryStaysWithinTheBudget) {
       {"far pointer chain", [] { return testing::far_pointer_chain(500); }, 101},
       {"100 MB text without NUL", [] { return testing::text_without_nul(100'000'000); }, 101},
       {"1,000,000 empty tiles", [] { return testing::many_empty_tiles(1'000'000); }, 0},
-      {"1,000,000 empty host calls", [] { return testing::canonical_empty_host_calls(1'000'000); }, 101},
+      {"1,000,000 empty host calls", [] { return testing::canonical_default_records("host_exchange.calls", 1'000'000); }, 101},
       {"3,000,000 host calls, padded",
-       [] { return testing::canonical_empty_host_calls(3'000'000, 2'000'000); }, 101},
+       [] { return testing::canonical_default_records("host_exchange.calls", 3'000'000, 2'000'000); }, 101},
       // Expands about 100,000-fold, to just under the budget's floor, and reads.
-      {"800,000 default entry points", [] { return testing::canonical_default_entry_points(800'000); }, 0},
+      {"800,000 default entry points", [] { return testing::canonical_default_records("entry_points", 800'000); }, 0},
       {"1,000 segments sharing 1 MB of data", [] { return testing::shared_segment_data(1000, 1 << 20); }, 101},
+      // Within the budget, and refused by validation, whose working set must stay small.
+      {"4,000,000 default config writes",
+       [] { return testing::canonical_default_records("device_config_writes", 4'000'000); }, 101},
   };
   std::printf("%-32s %12s %12s %8s\n", "input", "bytes", "peak", "status");
   for (const auto& input : inputs) {
@@ -233,7 +236,7 @@ TEST_F(VindleLimits, PeakMemoryStaysWithinTheBudget) {
 
 TEST_F(VindleLimits, AllocationFailureIsAReportNotASignal) {
   // Within the budget (a 32 MB model), but not within 30 MB of address space.
-  put(testing::canonical_default_entry_points(800'000));
+  put(testing::canonical_default_records("entry_points", 800'000));
   EXPECT_EQ(run_vindle(path_, 30u << 20).status, 101);
 }
 

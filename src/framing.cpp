@@ -51,13 +51,14 @@ std::optional<std::uint64_t> known_remaining_bytes(kj::InputStream& input) {
 
 }  // namespace
 
-WordBuffer::WordBuffer(std::size_t words) : words_(words) {
+WordBuffer::WordBuffer(std::size_t words, Zeroed zeroed) : words_(words) {
   const std::size_t bytes = words * word_bytes;
   if (bytes >= map_threshold_bytes) {
-    data_ = static_cast<capnp::word*>(map_words(bytes));
+    data_ = static_cast<capnp::word*>(map_words(bytes));  // fresh mappings read as zero
     mapped_ = true;
   } else {
-    data_ = static_cast<capnp::word*>(std::malloc(std::max<std::size_t>(bytes, word_bytes)));
+    const std::size_t size = std::max<std::size_t>(bytes, word_bytes);
+    data_ = static_cast<capnp::word*>(zeroed == Zeroed::yes ? std::calloc(size, 1) : std::malloc(size));
     if (data_ == nullptr) refuse("cannot allocate ", bytes, " bytes for the message");
   }
 }

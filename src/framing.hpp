@@ -7,13 +7,15 @@
 
 namespace torv_package {
 
-// Owned, word-aligned memory for one framed message. Large buffers are mapped anonymous
+// Owned, word-aligned memory for one framed message, read or about to be written. Large buffers are mapped anonymous
 // memory advised for transparent huge pages: on the machines packages are read on, page
 // faults on fresh memory cost more than the read itself.
 class WordBuffer {
  public:
+  enum class Zeroed { no, yes };
+
   WordBuffer() = default;
-  explicit WordBuffer(std::size_t words);
+  explicit WordBuffer(std::size_t words, Zeroed zeroed = Zeroed::no);
   WordBuffer(WordBuffer&& other) noexcept;
   WordBuffer& operator=(WordBuffer&& other) noexcept;
   WordBuffer(const WordBuffer&) = delete;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
@@ -196,8 +197,23 @@ struct Application {
   // returns, on every path. Never throws.
   static Result<Application> read(kj::Own<kj::InputStream> input);
 
+  // Opens and reads the package at `path`; failure to open is an Io error.
+  static Result<Application> read_file(const std::filesystem::path& path);
+
   // Checks internal consistency; the first rule that fails gives an Invalid error.
   Result<void> validate() const;
+
+  // Validates, then writes the package as one framed message: the supported header and
+  // every field. A model that fails validation, or holds text that is not UTF-8 or an
+  // enum value outside its enum, gives that error with its location and writes nothing.
+  // The same model gives the same bytes on every run.
+  Result<void> write(kj::OutputStream& output) const;
+
+  // Writes the package to `path` without ever leaving a partial file there: a temporary
+  // file in the same folder is written, flushed to disk and renamed over `path`. On any
+  // failure `path` is as it was and the temporary file is gone. A new file's permissions
+  // follow the umask.
+  Result<void> write_file(const std::filesystem::path& path) const;
 };
 
 // Checks that `ends` cut `slice_count` slices of `call` in `direction` ("input" or

@@ -74,6 +74,21 @@ void BM_ReadFromFile(benchmark::State& state) {
   state.counters["package_MiB"] = static_cast<double>(f.bytes.size()) / MiB;
 }
 
+// Writing the same package to a file (without the final fsync of write_file, so that it
+// compares with reading from the page cache).
+void BM_WriteToFile(benchmark::State& state) {
+  const Fixture& f = fixture(static_cast<std::size_t>(state.range(0)));
+  const std::string path = f.file.string() + ".written";
+  for (auto _ : state) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    kj::FdOutputStream out{kj::AutoCloseFd(fd)};
+    if (auto written = f.app.write(out); !written) state.SkipWithError(written.error().debug_string().c_str());
+  }
+  std::filesystem::remove(path);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * f.bytes.size()));
+  state.counters["package_MiB"] = static_cast<double>(f.bytes.size()) / MiB;
+}
+
 // Baseline: only read() the file into a fresh buffer, as any reader must.
 void BM_ReadFileOnly(benchmark::State& state) {
   const Fixture& f = fixture(static_cast<std::size_t>(state.range(0)));
@@ -125,6 +140,7 @@ void sizes(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_ReadFromMemory)->Apply(sizes);
 BENCHMARK(BM_ReadFromFile)->Apply(sizes);
 BENCHMARK(BM_ReadFileOnly)->Apply(sizes);
+BENCHMARK(BM_WriteToFile)->Apply(sizes);
 BENCHMARK(BM_Validate)->Apply(sizes);
 
 }  // namespace
@@ -137,6 +153,8 @@ int main(int argc, char** argv) {
   reporter.print({
       {"validate: colliding / sequential tile numbers", "BM_ValidateTileNumbers/62233/real_time",
        "BM_ValidateTileNumbers/1/real_time", 1.5},
+      {"write / read, full-device package file", "BM_WriteToFile/0/min_time:1.000/real_time",
+       "BM_ReadFromFile/0/min_time:1.000/real_time", 1.5},
   });
   for (const std::size_t mib : {1, 16, 64, 256, 1024, 0}) {
     std::filesystem::remove(std::filesystem::temp_directory_path() /

@@ -11,7 +11,8 @@
 #include "application.capnp.h"
 #include "torv_package/application.hpp"
 
-// Writes packages for tests, benchmarks and the fuzz corpus: the reader's inverse.
+// Packages for tests, benchmarks and the fuzz corpus, written by the library's own writer
+// without its checks, so that invalid models and other headers reach the reader too.
 namespace torv_package::testing {
 
 struct Header {
@@ -21,7 +22,8 @@ struct Header {
   std::uint32_t tile_memory_size = torv_package::tile_memory_size;
 };
 
-// Fills `root` from `app`; every text is written byte for byte, valid UTF-8 or not.
+// Fills `root` from `app` with `header`; every text is written byte for byte, valid UTF-8
+// or not.
 void write_application(const Application& app, schema::Application::Builder root,
                        const Header& header = {});
 

@@ -279,6 +279,22 @@ TEST_F(VindleTest, ArgumentThatIsNotUtf8) {
   EXPECT_EQ(r.err, "vindle: invalid argument 2: not valid UTF-8\n");
 }
 
+TEST_F(VindleTest, SampleRewrittenByTheLibraryDumpsTheSameOnEveryTile) {
+  const auto sample = Application::read_file(SAMPLE_PACKAGE);
+  ASSERT_TRUE(sample) << sample.error().debug_string();
+  const std::string copy = (dir_ / "copy.torv").string();
+  ASSERT_TRUE(sample->write_file(copy));
+  for (const auto& tile : sample->tiles) {
+    SCOPED_TRACE(tile.physical_tile);
+    const Outcome original = run({SAMPLE_PACKAGE, std::to_string(tile.physical_tile)});
+    const Outcome rewritten = run({copy, std::to_string(tile.physical_tile)});
+    EXPECT_EQ(original.status, 0);
+    EXPECT_EQ(rewritten.out, original.out);
+    EXPECT_EQ(rewritten.err, original.err);
+    EXPECT_EQ(rewritten.status, original.status);
+  }
+}
+
 TEST_F(VindleTest, SamplePackageDumps) {
   const Outcome r = run({SAMPLE_PACKAGE, "1"});
   EXPECT_EQ(r.status, 0);

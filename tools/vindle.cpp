@@ -1,7 +1,6 @@
 // vindle: dumps what a package places on one tile. Debug regions of the tile go to
 // standard error; its segments, and the data words of segments at 0x50000 and above, go
 // to standard output. Every failure is one report line on standard error and status 101.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +13,6 @@
 #include <system_error>
 
 #include <fmt/format.h>
-#include <kj/io.h>
 
 #include "torv_package/application.hpp"
 #include "torv_package/error.hpp"
@@ -137,14 +135,14 @@ std::optional<Failure> run(int argc, char** argv, Output& output) {
                    {}};
   }
 
-  const int fd = ::open(argv[1], O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return Failure{fmt::format("cannot open {}: {}", path, os_error_debug(errno)), {}};
-  }
-  // The reader owns the file from here and closes it before it returns.
-  auto result = Application::read(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd)));
+  // The file is closed before read_file returns, so before anything is printed.
+  auto result = Application::read_file(argv[1]);
   if (!result) {
     const auto& error = result.error();
+    // Reading never fails with Io: an Io error is the failure to open the file.
+    if (error.io() != nullptr) {
+      return Failure{fmt::format("cannot open {}: {}", path, os_error_debug(error.io()->value())), {}};
+    }
     if (error.location().empty()) {
       return Failure{fmt::format("cannot read package {}: {}", path, error), {}};
     }

@@ -1,23 +1,63 @@
-// Reads a package through the installed library and prints a one-line summary.
-#include <fcntl.h>
-
+// Built against an installed torv_package (with CMake and with pkg-config), as a user's
+// program would be: reads the sample, rewrites it, and checks the library's promises.
+//   consumer SAMPLE SCRATCH_DIR
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include <kj/io.h>
-#include <torv_package/application.hpp>
 #include <torv_package/application.capnp.h>
+#include <torv_package/application.hpp>
+
+namespace {
+
+std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int fail(const char* what) {
+  std::printf("FAILED: %s\n", what);
+  return 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
-  const int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 3;
-  auto app = torv_package::Application::read(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd)));
-  if (!app) {
-    std::printf("%s\n", app.error().debug_string().c_str());
-    return 1;
+  using torv_package::Application;
+  if (argc != 3) return 2;
+  const std::filesystem::path copy = std::filesystem::path(argv[2]) / "copy.torv";
+
+  const auto app = Application::read_file(argv[1]);
+  if (!app) return fail(app.error().debug_string().c_str());
+  if (auto written = app->write_file(copy); !written) return fail(written.error().debug_string().c_str());
+  const auto back = Application::read_file(copy);
+  if (!back || !(*back == *app)) return fail("the rewritten copy reads back different");
+  kj::VectorOutputStream memory;
+  if (!app->write(memory)) return fail("write to memory");
+  const std::string file_bytes = slurp(copy);
+  if (file_bytes != std::string(reinterpret_cast<const char*>(memory.getArray().begin()),
+                                memory.getArray().size())) {
+    return fail("write and write_file give different bytes");
   }
+
+  Application no_tiles = *app;
+  no_tiles.tiles.clear();
+  const auto refused = no_tiles.write_file(copy);
+  if (refused) return fail("a model without tiles was written");
+  if (slurp(copy) != file_bytes) return fail("a refused write changed the file");
+
+  const auto missing = Application::read_file(std::filesystem::path(argv[2]) / "missing.torv");
+  if (missing) return fail("a missing file read");
+
   // The installed schema readers are usable too.
   static_assert(sizeof(torv_package::schema::Application::Reader) > 0);
-  std::printf("tiles=%zu compiler=%s\n", app->tiles.size(), app->compiler_version.c_str());
+  std::printf("tiles=%zu compiler=%s refused=%s missing=%s\n", app->tiles.size(),
+              app->compiler_version.c_str(), refused.error().debug_string().c_str(),
+              missing.error().debug_string().c_str());
   return 0;
 }

@@ -1,5 +1,5 @@
-# Installs the built project into a scratch prefix, builds tests/consumer against it and
-# runs the consumer on the sample package.
+# Installs the built project into a scratch prefix, builds tests/consumer against it twice,
+# with find_package and with pkg-config, and runs both on the sample package.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DSAMPLE=... -DEXPECTED=... -P run.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
@@ -13,17 +13,37 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+file(GLOB_RECURSE pc_file ${prefix}/*/torv_package.pc)
 foreach(installed include/torv_package/application.hpp include/torv_package/application.capnp
                   bin/vindle lib/cmake/torv_package/torv_packageConfig.cmake)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
 endforeach()
+if(NOT pc_file)
+  message(FATAL_ERROR "not installed: torv_package.pc")
+endif()
+
+# With CMake.
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/build -G Ninja
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-run(${WORK_DIR}/build/consumer ${SAMPLE})
-if(NOT last_output STREQUAL "${EXPECTED}\n")
-  message(FATAL_ERROR "consumer printed '${last_output}', expected '${EXPECTED}'")
-endif()
-message(STATUS "consumer: ${last_output}")
+set(binaries ${WORK_DIR}/build/consumer)
+
+# With pkg-config.
+get_filename_component(pc_dir ${pc_file} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+run(pkg-config --cflags --libs torv_package)
+separate_arguments(flags UNIX_COMMAND "${last_output}")
+run(c++ -std=c++23 -O1 ${SOURCE_DIR}/tests/consumer/main.cpp ${flags} -o ${WORK_DIR}/consumer-pkg-config)
+list(APPEND binaries ${WORK_DIR}/consumer-pkg-config)
+
+foreach(binary ${binaries})
+  file(REMOVE_RECURSE ${WORK_DIR}/scratch)
+  file(MAKE_DIRECTORY ${WORK_DIR}/scratch)
+  run(${binary} ${SAMPLE} ${WORK_DIR}/scratch)
+  if(NOT last_output STREQUAL "${EXPECTED}\n")
+    message(FATAL_ERROR "${binary} printed '${last_output}', expected '${EXPECTED}'")
+  endif()
+  message(STATUS "${binary}: ${last_output}")
+endforeach()

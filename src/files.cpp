@@ -1,12 +1,16 @@
 // Reading a package from a path, and replacing a package file atomically.
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include <capnp/serialize.h>
 #include <fmt/format.h>
@@ -27,16 +31,33 @@ class FdSink final : public kj::OutputStream {
   explicit FdSink(int fd) : fd_(fd) {}
 
   void write(const void* buffer, size_t size) override {
-    const auto* p = static_cast<const char*>(buffer);
-    while (size > 0) {
-      const ssize_t n = ::write(fd_, p, size);
+    const kj::ArrayPtr<const kj::byte> piece(static_cast<const kj::byte*>(buffer), size);
+    write(kj::arrayPtr(&piece, 1));
+  }
+
+  // Many pieces per system call; a short write goes on where it stopped.
+  void write(kj::ArrayPtr<const kj::ArrayPtr<const kj::byte>> pieces) override {
+    std::vector<iovec> rest;
+    rest.reserve(pieces.size());
+    for (const auto& piece : pieces) {
+      if (piece.size() != 0) rest.push_back(iovec{const_cast<kj::byte*>(piece.begin()), piece.size()});
+    }
+    std::size_t first = 0;
+    while (first < rest.size()) {
+      const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
+      ssize_t n = ::writev(fd_, rest.data() + first, count);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         error = n < 0 ? errno : EIO;
         kj::throwFatalException(KJ_EXCEPTION(FAILED, "write failed"));
       }
-      p += n;
-      size -= static_cast<size_t>(n);
+      for (; first < rest.size() && static_cast<std::size_t>(n) >= rest[first].iov_len; ++first) {
+        n -= static_cast<ssize_t>(rest[first].iov_len);
+      }
+      if (n > 0) {
+        rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + n;
+        rest[first].iov_len -= static_cast<std::size_t>(n);
+      }
     }
   }
 
@@ -128,7 +149,7 @@ Result<void> Application::write_file(const std::filesystem::path& path) const {
   if (temp.fd() < 0) return std::unexpected(os_error(temp.error));
   FdSink sink(temp.fd());
   try {
-    capnp::writeMessage(sink, **message);
+    message->write_to(sink);
   } catch (kj::Exception& exception) {
     if (sink.error != 0) return std::unexpected(os_error(sink.error));
     return std::unexpected(PackageError(kj::mv(exception)));

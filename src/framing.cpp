@@ -31,10 +31,10 @@ template <class... Params>
                                         kj::str(std::forward<Params>(params)...)));
 }
 
-void* map_words(std::size_t bytes) {
+void* map_words(std::size_t bytes, bool huge_pages) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) refuse("cannot allocate ", bytes, " bytes for the message");
-  madvise(p, bytes, MADV_HUGEPAGE);  // advisory; a refusal changes nothing but speed
+  if (huge_pages) madvise(p, bytes, MADV_HUGEPAGE);  // advisory; a refusal changes nothing but speed
   return p;
 }
 
@@ -54,7 +54,9 @@ std::optional<std::uint64_t> known_remaining_bytes(kj::InputStream& input) {
 WordBuffer::WordBuffer(std::size_t words, Zeroed zeroed) : words_(words) {
   const std::size_t bytes = words * word_bytes;
   if (bytes >= map_threshold_bytes) {
-    data_ = static_cast<capnp::word*>(map_words(bytes));  // fresh mappings read as zero
+    // Fresh mappings read as zero. A message to be written keeps small pages: most of it
+    // is room for data that is never touched, and a huge page would be cleared whole.
+    data_ = static_cast<capnp::word*>(map_words(bytes, zeroed == Zeroed::no));
     mapped_ = true;
   } else {
     const std::size_t size = std::max<std::size_t>(bytes, word_bytes);

@@ -1,6 +1,7 @@
 #include "writer.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -262,7 +263,8 @@ void write_header(schema::Application::Builder root) {
   root.setTileMemorySize(tile_memory_size);
 }
 
-void write_model(const Application& app, schema::Application::Builder root) {
+void write_model(const Application& app, schema::Application::Builder root,
+                 std::vector<DataHole>* holes) {
   if (!app.compiler_version.empty()) root.setCompilerVersion(text(app.compiler_version));
   if (!app.tiles.empty()) {
     auto tiles = root.initTiles(count(app.tiles));
@@ -278,7 +280,12 @@ void write_model(const Application& app, schema::Application::Builder root) {
         const Segment& s = t.segments[k];
         segments[k].setAddress(s.address);
         segments[k].setMemorySize(s.memory_size);
-        if (!s.data.empty()) segments[k].setData(capnp::Data::Reader(s.data.data(), count(s.data)));
+        if (!s.data.empty() && holes != nullptr) {
+          const auto room = segments[k].initData(count(s.data));
+          holes->push_back(DataHole{room.begin(), {s.data.data(), s.data.size()}});
+        } else if (!s.data.empty()) {
+          segments[k].setData(capnp::Data::Reader(s.data.data(), count(s.data)));
+        }
         segments[k].setFlags(s.flags);
       }
     }
@@ -340,18 +347,46 @@ kj::ArrayPtr<capnp::word> OneSegmentBuilder::allocateSegment(unsigned minimum_wo
   return {more.back().data(), more.back().size()};
 }
 
-Result<std::unique_ptr<OneSegmentBuilder>> build_message(const Application& app) {
+void BuiltMessage::write_to(kj::OutputStream& output) {
+  const auto segments = builder->getSegmentsForOutput();
+  if (segments.size() != 1) {
+    // The size given in advance fell short: copy the data in and write plainly.
+    for (const DataHole& hole : holes) {
+      std::memcpy(const_cast<kj::byte*>(hole.at), hole.bytes.begin(), hole.bytes.size());
+    }
+    capnp::writeMessage(output, segments);
+    return;
+  }
+  const auto segment = segments[0].asBytes();
+  const std::uint32_t table[2] = {0, static_cast<std::uint32_t>(segments[0].size())};
+  std::vector<kj::ArrayPtr<const kj::byte>> pieces;
+  pieces.reserve(2 * holes.size() + 2);
+  pieces.push_back(kj::arrayPtr(reinterpret_cast<const kj::byte*>(table), sizeof(table)));
+  const kj::byte* cursor = segment.begin();
+  // Holes were made in order of address; after each, its padding to a word stays zero.
+  for (const DataHole& hole : holes) {
+    pieces.push_back(kj::arrayPtr(cursor, hole.at));
+    pieces.push_back(hole.bytes);
+    cursor = hole.at + hole.bytes.size();
+  }
+  pieces.push_back(kj::arrayPtr(cursor, segment.end()));
+  output.write(kj::arrayPtr(pieces.data(), pieces.size()));
+}
+
+Result<BuiltMessage> build_message(const Application& app) {
   if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid).error());
   if (auto encodable = check_encodable(app); !encodable) {
     return std::unexpected(std::move(encodable).error());
   }
   try {
-    // One zeroed segment for the whole message, so padding stays zero.
-    auto message = std::make_unique<OneSegmentBuilder>(
-        std::min<std::uint64_t>(message_words(app), std::numeric_limits<unsigned>::max()));
-    auto root = message->initRoot<schema::Application>();
+    // One zeroed segment for the whole message, so padding stays zero. The room for
+    // segment data is never touched: its pages are never even faulted in.
+    BuiltMessage message{std::make_unique<OneSegmentBuilder>(std::min<std::uint64_t>(
+                             message_words(app), std::numeric_limits<unsigned>::max())),
+                         {}};
+    auto root = message.builder->initRoot<schema::Application>();
     write_header(root);
-    write_model(app, root);
+    write_model(app, root, &message.holes);
     return message;
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)));
@@ -365,7 +400,7 @@ Result<void> Application::write(kj::OutputStream& output) const {
   auto message = build_message(*this);
   if (!message) return std::unexpected(std::move(message).error());
   try {
-    capnp::writeMessage(output, **message);
+    message->write_to(output);
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)));
   }

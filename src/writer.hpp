@@ -16,17 +16,24 @@ namespace torv_package {
 // pointer included, so that a builder given this first segment holds the whole message.
 std::uint64_t message_words(const Application& app) noexcept;
 
+// Room left in a message for segment data that is written straight from the model.
+struct DataHole {
+  const kj::byte* at;                  // inside the message's segment
+  kj::ArrayPtr<const kj::byte> bytes;  // the model's bytes that belong there
+};
+
 // Fills every model field of `root` from `app`, as stored: texts byte for byte (valid
 // UTF-8 or not), enums by their numbers, empty lists and texts as null pointers. Checks
 // nothing; may throw kj::Exception from Cap'n Proto (a list beyond its encodable length).
-void write_model(const Application& app, schema::Application::Builder root);
+// With `holes`, segment data is not copied: its room is left zero and listed there.
+void write_model(const Application& app, schema::Application::Builder root,
+                 std::vector<DataHole>* holes = nullptr);
 
 // The header of the one supported package format.
 void write_header(schema::Application::Builder root);
 
-// Memory for a message being built: one zeroed segment of a size given in advance, large
-// ones mapped in huge pages like the reader's (faulting in fresh memory would cost more
-// than filling it), and further segments only if that size fell short.
+// Memory for a message being built: one zeroed segment of a size given in advance, and
+// further segments only if that size fell short.
 struct SegmentStore {
   explicit SegmentStore(std::size_t words) : first(words, WordBuffer::Zeroed::yes) {}
   WordBuffer first;
@@ -42,8 +49,18 @@ class OneSegmentBuilder final : private SegmentStore, public capnp::MessageBuild
   kj::ArrayPtr<capnp::word> allocateSegment(unsigned minimum_words) override;
 };
 
+// A package ready to be written: its structure, and the data the model still holds.
+struct BuiltMessage {
+  std::unique_ptr<OneSegmentBuilder> builder;
+  std::vector<DataHole> holes;
+
+  // Writes the message in the standard framing; the model's data goes to `output` as it
+  // is, never copied here.
+  void write_to(kj::OutputStream& output);
+};
+
 // The whole package as one message in one segment, once `app` has passed validation and
-// every text and enum is one the reader accepts.
-Result<std::unique_ptr<OneSegmentBuilder>> build_message(const Application& app);
+// every text and enum is one the reader accepts. `app` must outlive the result.
+Result<BuiltMessage> build_message(const Application& app);
 
 }  // namespace torv_package

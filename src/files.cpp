@@ -144,12 +144,15 @@ Result<void> Application::write_file(const std::filesystem::path& path) const {
   // Built in full before the folder is touched: an invalid model leaves no trace.
   auto message = build_message(*this);
   if (!message) return std::unexpected(std::move(message).error());
+  return write_built_file(*message, path);
+}
 
+Result<void> write_built_file(BuiltMessage& message, const std::filesystem::path& path) {
   TempFile temp(path);
   if (temp.fd() < 0) return std::unexpected(os_error(temp.error));
   FdSink sink(temp.fd());
   try {
-    message->write_to(sink);
+    message.write_to(sink);
   } catch (kj::Exception& exception) {
     if (sink.error != 0) return std::unexpected(os_error(sink.error));
     return std::unexpected(PackageError(kj::mv(exception)));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -62,5 +63,9 @@ struct BuiltMessage {
 // The whole package as one message in one segment, once `app` has passed validation and
 // every text and enum is one the reader accepts. `app` must outlive the result.
 Result<BuiltMessage> build_message(const Application& app);
+
+// Replaces the file at `path` with `message` as write_file does; the data the message
+// refers to must stay in place until it returns.
+Result<void> write_built_file(BuiltMessage& message, const std::filesystem::path& path);
 
 }  // namespace torv_package

@@ -1,0 +1,224 @@
+// The torv_package Python module: reading, the model, validating and writing.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <kj/io.h>
+#include <pybind11/eval.h>
+#include <pybind11/pybind11.h>
+
+#include "classes.hpp"
+#include "torv_package/application.hpp"
+#include "writer.hpp"
+
+namespace torv_package::python {
+namespace {
+
+py::object package_error_class;
+
+// PackageError(kind, message, location, debug); str() is "at LOCATION: DEBUG", or the
+// debug form alone when there is no location.
+const char* const package_error_source = R"(
+class PackageError(Exception):
+    """A package that cannot be read, validated or written, and why."""
+
+    def __init__(self, kind, message, location, debug):
+        super().__init__(f"at {location}: {debug}" if location else debug)
+        self.kind = kind
+        self.message = message
+        self.location = location
+        self.debug = debug
+)";
+
+std::string kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Capnp: return "Capnp";
+    case ErrorKind::Io: return "Io";
+    case ErrorKind::Utf8: return "Utf8";
+    case ErrorKind::SchemaEnum: return "SchemaEnum";
+    case ErrorKind::Invalid: return "Invalid";
+  }
+  return "Invalid";
+}
+
+// For Invalid its message, for Capnp and Io their own description, for the others the
+// library's sentence.
+std::string message_of(const PackageError& error) {
+  if (const auto* invalid = error.invalid_message()) return *invalid;
+  if (const auto* capnp = error.capnp()) return capnp->getDescription().cStr();
+  if (const auto* io = error.io()) return io->message();
+  return error.message();
+}
+
+[[noreturn]] void raise(const PackageError& error) {
+  const py::object instance = package_error_class(kind_name(error.kind()), message_of(error),
+                                                  std::string(error.location()), error.debug_string());
+  PyErr_SetObject(package_error_class.ptr(), instance.ptr());
+  throw py::error_already_set();
+}
+
+template <class T>
+T value_or_raise(Result<T>&& result) {
+  if (!result) raise(result.error());
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
+
+Object<Application> read(const py::object& source) {
+  if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__")) {
+    const std::filesystem::path path = py::cast<std::string>(py::module_::import("os").attr("fsdecode")(source));
+    Result<Application> result = [&] {
+      py::gil_scoped_release released;
+      return Application::read_file(path);
+    }();
+    return Object<Application>{value_or_raise(std::move(result)), {}};
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_CONTIG_RO) != 0) {
+    PyErr_Clear();
+    throw py::type_error(fmt::format("read() takes a path or a bytes-like object, not {}", type_name(source)));
+  }
+  // The exported buffer stays valid, and cannot be resized, until it is released.
+  Result<Application> result = [&] {
+    py::gil_scoped_release released;
+    return Application::read(kj::heap<kj::ArrayInputStream>(
+        kj::ArrayPtr<const kj::byte>(static_cast<const kj::byte*>(view.buf), static_cast<std::size_t>(view.len))));
+  }();
+  PyBuffer_Release(&view);
+  return Object<Application>{value_or_raise(std::move(result)), {}};
+}
+
+// Builds the message of a package with the lock held. It is written afterwards without
+// the lock, so every byte it points at must stay where it is until then: each segment's
+// data is first made a Data object, held here, which no Python code can resize; and data
+// that had to be copied (a segment reached twice) is pointed at its original instead.
+struct Prepared {
+  std::vector<py::object> data;
+  BuiltMessage message;
+};
+
+Prepared prepare(Object<Application>& app) {
+  Prepared prepared;
+  const auto tile_list = records(app, std::get<1>(Model<Application>::fields()));
+  for (std::size_t i = 0; i < tile_list.size(); ++i) {
+    auto& image = element<TileImage>(tile_list[i], fmt::format("tiles[{}]", i));
+    const auto segments = records(image, std::get<4>(Model<TileImage>::fields()));
+    for (std::size_t k = 0; k < segments.size(); ++k) {
+      auto& segment = element<Segment>(segments[k], fmt::format("tiles[{}].segments[{}]", i, k));
+      prepared.data.push_back(bytes(segment, std::get<2>(Model<Segment>::fields())));
+    }
+  }
+  Result<BuiltMessage> built = [&] {
+    const Taken<Application> taken(app);
+    auto message = build_message(std::get<0>(taken.values()));
+    if (message) {
+      for (DataHole& hole : message->holes) {
+        const auto original = taken.state().copied_from.find(hole.bytes.begin());
+        if (original != taken.state().copied_from.end()) hole.bytes = {original->second, hole.bytes.size()};
+      }
+    }
+    return message;
+  }();
+  prepared.message = value_or_raise(std::move(built));
+  return prepared;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(torv_package, m) {
+  m.doc() = "Reads, checks and writes compiled application packages for the tiled device.";
+
+  py::exec(package_error_source, m.attr("__dict__"));
+  package_error_class = m.attr("PackageError");
+
+  py::enum_<ProfileStepKind>(m, "ProfileStepKind")
+      .value("Exchange", ProfileStepKind::Exchange)
+      .value("Compute", ProfileStepKind::Compute)
+      .value("Synchronization", ProfileStepKind::Synchronization)
+      .value("Idle", ProfileStepKind::Idle);
+  py::enum_<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind")
+      .value("Send", ProfileExchangeActivityKind::Send)
+      .value("Receive", ProfileExchangeActivityKind::Receive);
+
+  py::class_<Data>(m, "Data", py::buffer_protocol(),
+                   "A segment's bytes, seen through the buffer protocol without copies.")
+      .def_buffer([](Data& d) {
+        return py::buffer_info(d.bytes.data(), 1, py::format_descriptor<std::uint8_t>::format(), 1,
+                               {static_cast<py::ssize_t>(d.bytes.size())}, {1});
+      })
+      .def("__len__", [](const Data& d) { return d.bytes.size(); })
+      .def("__bytes__", [](const Data& d) {
+        return py::bytes(reinterpret_cast<const char*>(d.bytes.data()), d.bytes.size());
+      })
+      .def("__eq__", [](const Data& d, const py::object& other) -> py::object {
+        Py_buffer view;
+        if (PyObject_GetBuffer(other.ptr(), &view, PyBUF_CONTIG_RO) != 0) {
+          PyErr_Clear();
+          return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        }
+        const auto* begin = static_cast<const std::uint8_t*>(view.buf);
+        const bool equal = std::equal(d.bytes.begin(), d.bytes.end(), begin, begin + view.len);
+        PyBuffer_Release(&view);
+        return py::bool_(equal);
+      })
+      .def("__repr__", [](const Data& d) { return fmt::format("<Data: {} bytes>", d.bytes.size()); });
+  m.attr("Data").attr("__hash__") = py::none();
+
+  bind_record<Segment>(m, "One loadable piece of tile memory.");
+  bind_record<TileImage>(m, "The program image of one physical tile.");
+  bind_record<RegionSlice>(m, "One piece of a tensor on one tile.");
+  bind_record<Binding>(m, "A named tensor: an input, output or weight.");
+  bind_record<HostPage>(m, "A host page.");
+  bind_record<HostSlice>(m, "A piece of a host call's data inside a host page.");
+  bind_record<HostCall>(m, "One call of the host exchange, with its data slices.");
+  bind_record<HostExchange>(m, "The host exchange: pages, the command slot and host calls.");
+  bind_record<EntryPoint>(m, "A named entry point.");
+  bind_record<DeviceConfigWrite>(m, "A device configuration register write.");
+  bind_record<ProfileMetadata>(m, "A name/value annotation of a profile step.");
+  bind_record<ProfileExchangeActivity>(m, "A send or receive window of a profile step.");
+  bind_record<ProfileStep>(m, "One step of a tile's profiling plan.");
+  bind_record<TileProfilePlan>(m, "The profiling plan of one tile.");
+  bind_record<DebugSymbol>(m, "A named address.");
+  bind_record<DebugRegion>(m, "A named memory region.");
+  bind_record<Application>(m, "One compiled application package.")
+      .def("validate",
+           [](Object<Application>& app) {
+             Result<void> valid = [&] {
+               const Taken<Application> taken(app);
+               return std::get<0>(taken.values()).validate();
+             }();
+             value_or_raise(std::move(valid));
+           },
+           "Checks the package's consistency; raises PackageError naming the place of the first fault.")
+      .def("write",
+           [](Object<Application>& app, const py::object& path) {
+             const std::filesystem::path target = py::cast<std::string>(py::module_::import("os").attr("fsdecode")(path));
+             Prepared prepared = prepare(app);
+             Result<void> written = [&] {
+               py::gil_scoped_release released;
+               return write_built_file(prepared.message, target);
+             }();
+             value_or_raise(std::move(written));
+           },
+           py::arg("path"),
+           "Validates and writes the package to `path`, replacing any file there only once the new "
+           "one is complete; a failed write leaves the old file as it was.")
+      .def("to_bytes",
+           [](Object<Application>& app) {
+             Prepared prepared = prepare(app);
+             kj::VectorOutputStream out;
+             {
+               py::gil_scoped_release released;
+               prepared.message.write_to(out);
+             }
+             return py::bytes(reinterpret_cast<const char*>(out.getArray().begin()), out.getArray().size());
+           },
+           "Validates the package and returns it as bytes.");
+
+  m.def("read", &read, py::arg("source"),
+        "Reads a package from a path (str or os.PathLike) or from a bytes-like object; raises "
+        "PackageError when it cannot.");
+}
+
+}  // namespace torv_package::python

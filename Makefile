@@ -41,11 +41,13 @@ fuzz: build
 	  -print_final_stats=1 -max_len=1048576 -malloc_limit_mb=64 -rss_limit_mb=512 -timeout=10 \
 	  -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus $(FUZZ)/seed
 
-# Throughput benchmarks, then end-to-end figures of vindle against cat, a copy floor
-# and capnp decode. Generates packages of up to ~900 MiB under build/bench.
+# Throughput benchmarks, end-to-end figures of vindle against cat, a copy floor and
+# capnp decode, and the Python module's read against the library's. Generates packages
+# of up to ~900 MiB under build/bench.
 bench: build
 	$(BUILD)/bench/read_bench --benchmark_counters_tabular=true
 	scripts/bench-e2e $(BUILD)
+	scripts/bench-python $(BUILD)
 
 clean:
 	rm -rf build

@@ -1,6 +1,8 @@
 # Installs the built project into a scratch prefix, builds tests/consumer against it twice,
-# with find_package and with pkg-config, and runs both on the sample package.
-#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DSAMPLE=... -DEXPECTED=... -P run.cmake
+# with find_package and with pkg-config, and runs both on the sample package; then, when
+# PYTHON is given, runs check.py against the installed Python module.
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DSAMPLE=... -DEXPECTED=...
+#         [-DPYTHON=...] -P run.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -47,3 +49,15 @@ foreach(binary ${binaries})
   endif()
   message(STATUS "${binary}: ${last_output}")
 endforeach()
+
+if(PYTHON)
+  file(GLOB_RECURSE module ${prefix}/lib/python3/dist-packages/torv_package*.so)
+  if(NOT module)
+    message(FATAL_ERROR "not installed: lib/python3/dist-packages/torv_package")
+  endif()
+  file(REMOVE_RECURSE ${WORK_DIR}/scratch)
+  file(MAKE_DIRECTORY ${WORK_DIR}/scratch)
+  set(ENV{PYTHONPATH} ${prefix}/lib/python3/dist-packages)
+  run(${PYTHON} ${SOURCE_DIR}/tests/consumer/check.py ${SAMPLE} ${WORK_DIR}/scratch)
+  message(STATUS "${last_output}")
+endif()

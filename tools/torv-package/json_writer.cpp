@@ -1,0 +1,78 @@
+#include "json_writer.hpp"
+
+#include <fmt/format.h>
+
+namespace torv_package::cli {
+
+void JsonWriter::separate() {
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (levels_.empty()) return;
+  Level& level = levels_.back();
+  if (!level.empty) out_.write(level.compact ? ", " : ",");
+  if (!level.compact) {
+    out_.write("\n");
+    out_.write(std::string(2 * levels_.size(), ' '));
+  }
+  level.empty = false;
+}
+
+void JsonWriter::open(char bracket, bool compact) {
+  separate();
+  out_.write(std::string_view(&bracket, 1));
+  levels_.push_back(Level{compact || (!levels_.empty() && levels_.back().compact)});
+}
+
+void JsonWriter::close(char bracket) {
+  const Level level = levels_.back();
+  levels_.pop_back();
+  if (!level.compact && !level.empty) {
+    out_.write("\n");
+    out_.write(std::string(2 * levels_.size(), ' '));
+  }
+  out_.write(std::string_view(&bracket, 1));
+}
+
+void JsonWriter::key(std::string_view name) {
+  string(name);
+  out_.write(": ");
+  after_key_ = true;
+}
+
+void JsonWriter::number(std::uint64_t value) {
+  separate();
+  out_.print("{}", value);
+}
+
+void JsonWriter::begin_raw_string() {
+  separate();
+  out_.write("\"");
+}
+
+void JsonWriter::string(std::string_view text) {
+  separate();
+  std::string escaped;
+  escaped.reserve(text.size() + 2);
+  escaped.push_back('"');
+  for (const char c : text) {
+    switch (c) {
+      case '"': escaped += "\\\""; break;
+      case '\\': escaped += "\\\\"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\r': escaped += "\\r"; break;
+      case '\t': escaped += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          escaped += fmt::format("\\u{:04x}", static_cast<unsigned char>(c));
+        } else {
+          escaped.push_back(c);  // the package's text is valid UTF-8, which JSON takes as it is
+        }
+    }
+  }
+  escaped.push_back('"');
+  out_.write(escaped);
+}
+
+}  // namespace torv_package::cli

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "output.hpp"
+
+namespace torv_package::cli {
+
+// Writes one JSON document as it goes, indented by two spaces, with arrays of numbers on
+// one line. Written here rather than taken from a JSON library: those build the document
+// as a tree first, and a package's JSON must stream out in the memory the package itself
+// takes.
+class JsonWriter {
+ public:
+  explicit JsonWriter(Output& out) : out_(out) {}
+
+  void begin_object() { open('{', false); }
+  void end_object() { close('}'); }
+  // A compact array stays on one line.
+  void begin_array(bool compact = false) { open('[', compact); }
+  void end_array() { close(']'); }
+  void key(std::string_view name);
+
+  void number(std::uint64_t value);
+  void string(std::string_view text);
+  // Begins a string whose contents are then written with raw(), already JSON-safe.
+  void begin_raw_string();
+  void raw(std::string_view safe_text) { out_.write(safe_text); }
+  void end_raw_string() { out_.write("\""); }
+
+  void end_document() { out_.write("\n"); }
+
+ private:
+  struct Level {
+    bool compact;
+    bool empty = true;
+  };
+  void open(char bracket, bool compact);
+  void close(char bracket);
+  void separate();
+
+  Output& out_;
+  std::vector<Level> levels_;
+  bool after_key_ = false;
+};
+
+}  // namespace torv_package::cli

@@ -1,0 +1,67 @@
+#include "output.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace torv_package::cli {
+
+Output::Output() { buffer_.reserve(flush_at + 4096); }
+
+void Output::write(std::string_view text) {
+  buffer_.append(text);
+  if (buffer_.size() >= flush_at) flush();
+}
+
+void Output::flush() {
+  std::string_view rest = buffer_;
+  while (!rest.empty() && !error_) {
+    const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error_ = errno;
+      break;
+    }
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  buffer_.clear();
+}
+
+std::optional<int> Output::finish() {
+  flush();
+  return error_;
+}
+
+void report(std::string_view text) {
+  const std::string line = fmt::format("torv-package: {}\n", text);
+  (void)!::write(STDERR_FILENO, line.data(), line.size());  // nowhere left to report a failure
+}
+
+int write_failure(int error) {
+  report(fmt::format("cannot write to stdout: Os {{ code: {}, message: {} }}", error,
+                     quote_escaped(std::generic_category().message(error))));
+  return exit_trouble;
+}
+
+std::string describe(const PackageError& error) {
+  if (error.location().empty()) return error.debug_string();
+  return fmt::format("at {}: {}", error.location(), error.debug_string());
+}
+
+std::optional<Application> read_or_report(const std::string& path) {
+  auto app = Application::read_file(path);
+  if (app) return std::move(*app);
+  report(fmt::format("cannot read package {}: {}", path, describe(app.error())));
+  return std::nullopt;
+}
+
+std::string shown(std::string_view text) {
+  if (text.empty()) return "\"\"";
+  const std::string quoted = quote_escaped(text);
+  // Unchanged but for the quotes: nothing needed escaping.
+  if (quoted.size() == text.size() + 2 && text.find('"') == std::string_view::npos) return std::string(text);
+  return quoted;
+}
+
+}  // namespace torv_package::cli

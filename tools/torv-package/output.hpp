@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "torv_package/application.hpp"
+
+namespace torv_package::cli {
+
+// Exit statuses, as diff(1) has them: 0 nothing wrong, 1 a refused or differing package,
+// 2 trouble (a bad command line, a package that cannot be read by diff).
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_refused = 1;
+inline constexpr int exit_trouble = 2;
+
+// Standard output through one large buffer; a write error (a closed pipe, a full disk) is
+// remembered and reported once, at the end.
+class Output {
+ public:
+  Output();
+  void write(std::string_view text);
+  template <class... Args>
+  void print(fmt::format_string<Args...> format, Args&&... args) {
+    fmt::format_to(std::back_inserter(buffer_), format, std::forward<Args>(args)...);
+    if (buffer_.size() >= flush_at) flush();
+  }
+  // Flushes; returns the OS error number of the first failed write, if any.
+  std::optional<int> finish();
+
+ private:
+  static constexpr std::size_t flush_at = std::size_t{1} << 20;
+  void flush();
+  std::string buffer_;
+  std::optional<int> error_;
+};
+
+// Writes "torv-package: <text>" and a line end to standard error.
+void report(std::string_view text);
+
+// The report for a failed write to standard output, and its status.
+int write_failure(int error);
+
+// Reads the package at `path`; on failure reports "cannot read package PATH: [at LOC: ]DEBUG".
+std::optional<Application> read_or_report(const std::string& path);
+
+// "at LOCATION: DEBUG", or the debug form alone.
+std::string describe(const PackageError& error);
+
+// Text from a package for a terminal: as it is when every character prints as itself,
+// else quoted and escaped as in an error's debug form.
+std::string shown(std::string_view text);
+
+}  // namespace torv_package::cli

@@ -4,7 +4,7 @@ SECONDS ?= 60
 BUILD := build/default
 FUZZ := build/fuzz
 
-.PHONY: deps build run test test-sanitize fuzz bench clean
+.PHONY: deps build run test test-sanitize test-tsan fuzz bench clean
 
 deps:
 	scripts/install-deps
@@ -13,7 +13,10 @@ build: deps
 	cmake --preset default
 	cmake --build --preset default
 
-run: build
+# Builds only what it runs: the library, vindle and the sample package.
+run: deps
+	cmake --preset default
+	cmake --build --preset default --target vindle sample_package
 	$(BUILD)/vindle $(BUILD)/examples/sample.torv $(SAMPLE_TILE)
 
 test: build
@@ -23,6 +26,12 @@ test-sanitize: deps
 	cmake --preset sanitize
 	cmake --build --preset sanitize
 	ctest --preset sanitize -j2
+
+# Concurrent reads under ThreadSanitizer: only the library and that test are built.
+test-tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan --target concurrency_tests
+	ctest --preset tsan
 
 # Fuzzes Application::read for SECONDS seconds, starting from a generated seed corpus;
 # new inputs collect in build/fuzz/corpus, crashes in build/fuzz/crash-*.

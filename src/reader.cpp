@@ -55,21 +55,22 @@ class Converter {
     return std::unexpected(std::move(error).at(path_.str()));
   }
 
-  // The text of member `field`, which `get` obtains, checked but not copied.
+  // The text of member `field`, which `get` obtains, checked; charged to the budget when
+  // it is to be copied.
   template <class Get>
-  Result<std::string_view> text_view(std::string_view field, Get&& get) {
+  Result<std::string_view> text_view(std::string_view field, Get&& get, bool copied = false) {
     path_.enter(field);
     const capnp::Text::Reader text = get();
     const std::string_view view(text.cStr(), text.size());
     if (auto error = check_utf8(view)) return fail(PackageError(*error));
+    if (copied) budget_.text(view.size());
     path_.leave();
     return view;
   }
 
   template <class Get>
   Result<std::string> text(std::string_view field, Get&& get) {
-    TORV_TRY(view, text_view(field, std::forward<Get>(get)));
-    budget_.text(view.size());
+    TORV_TRY(view, text_view(field, std::forward<Get>(get), true));
     return std::string(view);
   }
 

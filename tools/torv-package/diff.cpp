@@ -203,16 +203,13 @@ void Differ::host_exchange(const HostExchange& a, const HostExchange& b) {
          });
 }
 
-constexpr std::string_view step_kinds[] = {"Exchange", "Compute", "Synchronization", "Idle"};
-constexpr std::string_view activity_kinds[] = {"Send", "Receive"};
-
 void Differ::step(const std::string& path, const ProfileStep& a, const ProfileStep& b) {
   number(path, "local_index", a.local_index, b.local_index);
   number(path, "phase", a.phase, b.phase);
   number(path, "epoch", a.epoch, b.epoch);
   text(path, "operation", a.operation, b.operation);
-  changed(path + ".kind", std::string(step_kinds[static_cast<std::size_t>(a.kind)]),
-          std::string(step_kinds[static_cast<std::size_t>(b.kind)]));
+  changed(path + ".kind", std::string(kind_name(a.kind)),
+          std::string(kind_name(b.kind)));
   text(path, "kernel", a.kernel, b.kernel);
   by_position(path + ".metadata", a.metadata, b.metadata,
               [&](const std::string& here, const ProfileMetadata& x, const ProfileMetadata& y) {
@@ -221,8 +218,8 @@ void Differ::step(const std::string& path, const ProfileStep& a, const ProfileSt
               });
   by_position(path + ".exchange_activities", a.exchange_activities, b.exchange_activities,
               [&](const std::string& here, const ProfileExchangeActivity& x, const ProfileExchangeActivity& y) {
-                changed(here + ".kind", std::string(activity_kinds[static_cast<std::size_t>(x.kind)]),
-                        std::string(activity_kinds[static_cast<std::size_t>(y.kind)]));
+                changed(here + ".kind", std::string(kind_name(x.kind)),
+                        std::string(kind_name(y.kind)));
                 number(here, "start_cycle", x.start_cycle, y.start_cycle);
                 number(here, "end_cycle", x.end_cycle, y.end_cycle);
               });

@@ -165,9 +165,6 @@ void Document::host_exchange(const HostExchange& ex) {
   json_.end_object();
 }
 
-constexpr std::string_view step_kinds[] = {"Exchange", "Compute", "Synchronization", "Idle"};
-constexpr std::string_view activity_kinds[] = {"Send", "Receive"};
-
 void Document::profile_plans(const std::vector<TileProfilePlan>& plans) {
   list("profile_tiles", plans, [&](const TileProfilePlan& plan) {
     field("physical_tile", plan.physical_tile);
@@ -176,14 +173,14 @@ void Document::profile_plans(const std::vector<TileProfilePlan>& plans) {
       field("phase", s.phase);
       field("epoch", s.epoch);
       field("operation", s.operation);
-      field("kind", step_kinds[static_cast<std::size_t>(s.kind)]);  // a read package has only these
+      field("kind", kind_name(s.kind));
       field("kernel", s.kernel);
       list("metadata", s.metadata, [&](const ProfileMetadata& m) {
         field("name", m.name);
         field("value", m.value);
       });
       list("exchange_activities", s.exchange_activities, [&](const ProfileExchangeActivity& a) {
-        field("kind", activity_kinds[static_cast<std::size_t>(a.kind)]);
+        field("kind", kind_name(a.kind));
         field("start_cycle", a.start_cycle);
         field("end_cycle", a.end_cycle);
       });

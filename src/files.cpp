@@ -140,6 +140,12 @@ Result<Application> Application::read_file(const std::filesystem::path& path) {
   return read(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd)));
 }
 
+Result<Application> Application::read_file(const std::filesystem::path& path, ReadDetails& details) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(os_error(errno));
+  return read(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd)), details);
+}
+
 Result<void> Application::write_file(const std::filesystem::path& path) const {
   // Built in full before the folder is touched: an invalid model leaves no trace.
   auto message = build_message(*this);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,23 @@ std::optional<std::uint64_t> known_remaining_bytes(kj::InputStream& input) {
   const off_t position = lseek(fd_stream->getFd(), 0, SEEK_CUR);
   if (position < 0 || position > st.st_size) return std::nullopt;
   return static_cast<std::uint64_t>(st.st_size - position);
+}
+
+// Reads at least `min_bytes` (unless the input ends first) and at most `max_bytes`. Reads
+// of a file descriptor are made here, so that their error numbers are kept.
+std::size_t read_some(kj::InputStream& input, void* buffer, std::size_t min_bytes, std::size_t max_bytes) {
+  const auto* fd_stream = dynamic_cast<kj::FdInputStream*>(&input);
+  if (fd_stream == nullptr) return input.tryRead(buffer, min_bytes, max_bytes);
+  auto* at = static_cast<kj::byte*>(buffer);
+  std::size_t got = 0;
+  while (got < min_bytes) {
+    const ssize_t n = ::read(fd_stream->getFd(), at + got, max_bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw StreamReadError{errno};
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
 }
 
 }  // namespace
@@ -113,7 +131,10 @@ void WordBuffer::resize(std::size_t words) {
 WordBuffer read_framed_message(kj::InputStream& input) {
   // The first word holds the segment count minus one and the size of segment 0.
   std::uint32_t first[2];
-  input.read(first, sizeof(first));
+  if (const std::size_t got = read_some(input, first, sizeof(first), sizeof(first)); got < sizeof(first)) {
+    if (got == 0) refuse("package file is empty");
+    refuse("segment table is cut short: ", got, " of ", sizeof(first), " bytes");
+  }
   const std::uint64_t segment_count = std::uint64_t{first[0]} + 1;
   if (segment_count >= max_segments) {
     refuse("message has ", segment_count, " segments; at most ", max_segments - 1, " are allowed");
@@ -124,7 +145,14 @@ WordBuffer read_framed_message(kj::InputStream& input) {
   std::uint32_t table[max_segments + 1];
   table[0] = first[0];
   table[1] = first[1];
-  if (table_words > 1) input.read(table + 2, table_words * word_bytes - sizeof(first));
+  if (table_words > 1) {
+    const std::size_t rest = table_words * word_bytes - sizeof(first);
+    if (const std::size_t got = read_some(input, table + 2, rest, rest); got < rest) {
+      refuse("segment table is cut short: ", sizeof(first) + got, " of ", table_words * word_bytes, " bytes");
+    }
+  }
+  // Without a first segment there is no root pointer to read.
+  if (table[1] == 0) refuse("message has no root");
 
   std::uint64_t segment_words = 0;  // at most 511 * (2^32 - 1): cannot overflow
   for (std::uint64_t i = 0; i < segment_count; ++i) segment_words += table[1 + i];
@@ -144,7 +172,7 @@ WordBuffer read_framed_message(kj::InputStream& input) {
     std::memcpy(buffer.data(), table, table_words * word_bytes);
     const std::size_t segment_bytes = segment_words * word_bytes;
     if (segment_bytes != 0) {
-      const std::size_t got = input.tryRead(buffer.data() + table_words, segment_bytes, segment_bytes);
+      const std::size_t got = read_some(input, buffer.data() + table_words, segment_bytes, segment_bytes);
       if (got < segment_bytes) too_short(got);  // the file shrank since its size was taken
     }
     return buffer;
@@ -159,11 +187,19 @@ WordBuffer read_framed_message(kj::InputStream& input) {
       buffer.resize(std::min<std::uint64_t>(total_words, std::uint64_t{buffer.size()} * 2));
     }
     const std::size_t chunk_bytes = (buffer.size() - filled) * word_bytes;
-    const std::size_t got = input.tryRead(buffer.data() + filled, chunk_bytes, chunk_bytes);
+    const std::size_t got = read_some(input, buffer.data() + filled, chunk_bytes, chunk_bytes);
     if (got < chunk_bytes) too_short((filled - table_words) * word_bytes + got);
     filled += chunk_bytes / word_bytes;
   }
   return buffer;
+}
+
+std::uint64_t count_remaining_bytes(kj::InputStream& input) {
+  if (const auto remaining = known_remaining_bytes(input)) return *remaining;
+  std::uint64_t count = 0;
+  kj::byte scratch[1 << 16];
+  while (const std::size_t got = read_some(input, scratch, 1, sizeof(scratch))) count += got;
+  return count;
 }
 
 }  // namespace torv_package

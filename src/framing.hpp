@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include <capnp/common.h>
 #include <kj/io.h>
@@ -41,10 +42,21 @@ class WordBuffer {
 // The library's bound on the number of segments of one message.
 inline constexpr std::size_t max_segments = 512;
 
+// A read from a file descriptor failed after the file was opened (a folder, an I/O error):
+// an operating-system error, not a fault of the package.
+struct StreamReadError {
+  int error;
+};
+
 // Reads exactly one framed message (segment table and segments) from `input` into memory,
 // consuming nothing after it. Memory grows only with bytes actually read, or, for a regular
 // file, after its size has shown that the claimed bytes are there. Throws kj::Exception on
-// a malformed table, a premature end or a failing stream.
+// a malformed table, a premature end or a failing stream, and StreamReadError when the
+// stream is a file descriptor whose read fails.
 WordBuffer read_framed_message(kj::InputStream& input);
+
+// How many bytes `input` still holds: from the file's size for a regular file, else by
+// reading it to its end. Throws as read_framed_message does.
+std::uint64_t count_remaining_bytes(kj::InputStream& input);
 
 }  // namespace torv_package

@@ -292,9 +292,13 @@ Result<Application> Converter::convert(schema::Application::Reader root) {
 
 // Framing and conversion; the message is released before the model is validated, so the
 // two are never held together with the validator's working sets. May throw.
-Result<Application> read_model(kj::InputStream& input, Path& path) {
+Result<Application> read_model(kj::InputStream& input, Path& path, ReadDetails* details) {
   const WordBuffer buffer = read_framed_message(input);
   const std::uint64_t message_words = buffer.size();
+  if (details != nullptr) {
+    details->message_bytes = message_words * sizeof(capnp::word);
+    details->trailing_bytes = count_remaining_bytes(input);
+  }
 
   capnp::ReaderOptions options = capnp_reader_options();
   options.traversalLimitInWords = std::min(
@@ -312,10 +316,10 @@ PackageError out_of_memory() {
 
 // The one boundary where exceptions become errors: Cap'n Proto's and the budget's, and a
 // failed allocation, which must not end the caller's process.
-Result<Application> read_caught(kj::InputStream& input) {
+Result<Application> read_caught(kj::InputStream& input, ReadDetails* details) {
   Path path;  // empty during framing: framing errors have no location
   try {
-    TORV_TRY(app, read_model(input, path));
+    TORV_TRY(app, read_model(input, path, details));
     if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid).error());
     TORV_EVENT(events::Level::Info, "application package read",
                events::Field{"tiles", std::uint64_t{app.tiles.size()}},
@@ -323,11 +327,26 @@ Result<Application> read_caught(kj::InputStream& input) {
     return app;
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)).at(path.str()));
+  } catch (const StreamReadError& failure) {
+    return std::unexpected(PackageError(std::error_code(failure.error, std::generic_category())));
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory().at(path.str()));
   } catch (const std::length_error&) {
     return std::unexpected(out_of_memory().at(path.str()));
   }
+}
+
+Result<Application> read_with(kj::Own<kj::InputStream> input, ReadDetails* details) {
+  TORV_EVENT(events::Level::Info, "reading application package");
+  Result<Application> result = read_caught(*input, details);
+  // Released here so that a file is closed before the caller sees the result; a failure
+  // to close is reported only when nothing failed before it.
+  try {
+    input = nullptr;
+  } catch (kj::Exception& exception) {
+    if (result) result = std::unexpected(PackageError(kj::mv(exception)));
+  }
+  return result;
 }
 
 #undef TORV_TRY
@@ -342,16 +361,11 @@ capnp::ReaderOptions capnp_reader_options() {
 }
 
 Result<Application> Application::read(kj::Own<kj::InputStream> input) {
-  TORV_EVENT(events::Level::Info, "reading application package");
-  Result<Application> result = read_caught(*input);
-  // Released here so that a file is closed before the caller sees the result; a failure
-  // to close is reported only when nothing failed before it.
-  try {
-    input = nullptr;
-  } catch (kj::Exception& exception) {
-    if (result) result = std::unexpected(PackageError(kj::mv(exception)));
-  }
-  return result;
+  return read_with(kj::mv(input), nullptr);
+}
+
+Result<Application> Application::read(kj::Own<kj::InputStream> input, ReadDetails& details) {
+  return read_with(kj::mv(input), &details);
 }
 
 }  // namespace torv_package

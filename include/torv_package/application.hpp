@@ -175,6 +175,15 @@ struct DebugRegion {
   friend bool operator==(const DebugRegion&, const DebugRegion&) = default;
 };
 
+// What a read found besides the model.
+struct ReadDetails {
+  // Bytes of the framed message the model was read from.
+  std::uint64_t message_bytes = 0;
+  // Bytes that follow the message (a second package appended, say). Reading ignores
+  // them; a checker may want to warn.
+  std::uint64_t trailing_bytes = 0;
+};
+
 // One compiled application package. Every record owns its data; nothing refers back
 // into the file it was read from.
 struct Application {
@@ -199,6 +208,11 @@ struct Application {
 
   // Opens and reads the package at `path`; failure to open is an Io error.
   static Result<Application> read_file(const std::filesystem::path& path);
+
+  // As above, and fills `details` once the message has been read. Counting what follows
+  // the message costs nothing for a regular file; any other stream is read to its end.
+  static Result<Application> read(kj::Own<kj::InputStream> input, ReadDetails& details);
+  static Result<Application> read_file(const std::filesystem::path& path, ReadDetails& details);
 
   // Checks internal consistency; the first rule that fails gives an Invalid error.
   Result<void> validate() const;

@@ -137,6 +137,32 @@ void BM_ValidateTileNumbers(benchmark::State& state) {
 }
 BENCHMARK(BM_ValidateTileNumbers)->Arg(1)->Arg(62233)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Host page lookups: 1 Mi pages and 3 Mi attach-order entries in random order (argument 1:
+// page indexes 0, 1, 2, ...; argument 2: multiples of 4099, so no table by index), against
+// a plain package whose model has the same size in configuration writes (argument 0).
+void BM_ValidateAttachOrder(benchmark::State& state) {
+  constexpr std::uint32_t pages = 1u << 20, attach = 3u << 20;
+  Application app = testing::tiles_with_stride(1, 1, 0);
+  const std::uint32_t stride = state.range(0) == 2 ? 4099 : 1;
+  if (state.range(0) == 0) {
+    const std::size_t writes = (std::size_t{pages} * sizeof(HostPage) + std::size_t{attach} * 4) / sizeof(DeviceConfigWrite);
+    for (std::uint32_t i = 0; i < writes; ++i) app.device_config_writes.push_back({i * 4, i});
+  } else {
+    for (std::uint32_t i = 0; i < pages; ++i) app.host_exchange.pages.push_back({i * stride, 4096});
+    std::uint64_t x = 88172645463325252u;  // xorshift: the same order on every run
+    for (std::uint32_t i = 0; i < attach; ++i) {
+      x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+      app.host_exchange.attach_order.push_back(static_cast<std::uint32_t>(x % pages) * stride);
+    }
+  }
+  for (auto _ : state) {
+    auto result = app.validate();
+    if (!result) state.SkipWithError(result.error().debug_string().c_str());
+    benchmark::DoNotOptimize(result);
+  }
+}
+BENCHMARK(BM_ValidateAttachOrder)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // Sizes in MiB; 0 stands for a full device (1472 tiles).
 void sizes(benchmark::internal::Benchmark* b) {
   for (const int mib : {1, 16, 64, 256, 1024, 0}) b->Arg(mib);
@@ -159,6 +185,10 @@ int main(int argc, char** argv) {
   reporter.print({
       {"validate: colliding / sequential tile numbers", "BM_ValidateTileNumbers/62233/real_time",
        "BM_ValidateTileNumbers/1/real_time", 1.5},
+      {"validate: 1 Mi host pages, 3 Mi attach entries / plain", "BM_ValidateAttachOrder/1/real_time",
+       "BM_ValidateAttachOrder/0/real_time", 5},
+      {"validate: the same with sparse page indexes / plain", "BM_ValidateAttachOrder/2/real_time",
+       "BM_ValidateAttachOrder/0/real_time", 5},
       {"write / read, full-device package file", "BM_WriteToFile/0/min_time:1.000/real_time",
        "BM_ReadFromFile/0/min_time:1.000/real_time", 1.5},
   });

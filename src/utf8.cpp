@@ -88,4 +88,16 @@ std::optional<DecodedChar> decode_utf8_char(std::string_view text) noexcept {
   return DecodedChar{c, step.length};
 }
 
+std::string excerpt(std::string_view text) {
+  if (text.size() <= max_quoted_bytes) return std::string(text);
+  std::size_t cut = max_quoted_bytes;
+  // A character is at most four bytes: never step back further, whatever the bytes are.
+  for (int k = 0; k < 3 && cut > 0 && is_continuation(static_cast<unsigned char>(text[cut])); ++k) --cut;
+  std::string out(text.substr(0, cut));
+  out += "...[";
+  out += std::to_string(text.size() - cut);
+  out += " more bytes]";
+  return out;
+}
+
 }  // namespace torv_package

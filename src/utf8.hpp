@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "torv_package/error.hpp"
@@ -20,5 +21,14 @@ struct DecodedChar {
 // Decodes the character at the start of `text`; nothing when `text` is empty or does not
 // start with a valid sequence.
 std::optional<DecodedChar> decode_utf8_char(std::string_view text) noexcept;
+
+// The longest text from a package that a message quotes whole. Names can be as long as a
+// package is; a message holding one whole, escaped and copied on its way to a report,
+// would cost many times the package.
+inline constexpr std::size_t max_quoted_bytes = 1024;
+
+// `text` as a message quotes it: whole up to max_quoted_bytes, else cut at a character
+// boundary before that length and marked "...[N more bytes]".
+std::string excerpt(std::string_view text);
 
 }  // namespace torv_package

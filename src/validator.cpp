@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "path.hpp"
+#include "utf8.hpp"
 #include "torv_package/application.hpp"
 
 namespace torv_package {
@@ -87,24 +88,48 @@ class TileIds {
   std::vector<std::uint32_t> ids_;
 };
 
-// Host pages by index; built only from a page list without repeated indexes.
+// Host pages by index; built only from a page list without repeated indexes. Lookups
+// never touch a page record until the page is found: where the indexes are dense, as
+// compilers number pages, a table by index answers at once; otherwise the indexes are
+// searched in one flat sorted array, with none of the record reads per probe that made a
+// million lookups take seconds.
 class PageMap {
  public:
-  explicit PageMap(const std::vector<HostPage>& pages)
-      : pages_(pages), order_(sorted_positions<std::size_t>(pages, index_of)) {}
+  explicit PageMap(const std::vector<HostPage>& pages) : pages_(pages) {
+    std::uint64_t highest = 0;
+    for (const HostPage& page : pages) highest = std::max<std::uint64_t>(highest, page.index);
+    if (!pages.empty() && highest < 2 * std::uint64_t{pages.size()} + dense_slack) {
+      by_index_.assign(highest + 1, none);
+      for (std::size_t i = 0; i < pages.size(); ++i) by_index_[pages[i].index] = i;
+      return;
+    }
+    positions_ = sorted_positions<std::size_t>(pages, index_of);
+    keys_.reserve(pages.size());
+    for (const std::size_t i : positions_) keys_.push_back(pages[i].index);
+  }
 
   // The size of page `index`, or nothing.
   const std::uint64_t* find(std::uint32_t index) const {
-    const auto it = std::lower_bound(order_.begin(), order_.end(), index,
-                                     [&](std::size_t i, std::uint32_t key) { return pages_[i].index < key; });
-    return it != order_.end() && pages_[*it].index == index ? &pages_[*it].size : nullptr;
+    std::size_t position = none;
+    if (!by_index_.empty()) {
+      if (index < by_index_.size()) position = by_index_[index];
+    } else {
+      const auto it = std::lower_bound(keys_.begin(), keys_.end(), index);
+      if (it != keys_.end() && *it == index) position = positions_[static_cast<std::size_t>(it - keys_.begin())];
+    }
+    return position == none ? nullptr : &pages_[position].size;
   }
 
  private:
+  // Gaps a dense table may hold: a few unused pages never make the table larger than
+  // twice the page list, plus this much.
+  static constexpr std::uint64_t dense_slack = 1024;
   static std::uint32_t index_of(const HostPage& page) { return page.index; }
 
   const std::vector<HostPage>& pages_;
-  std::vector<std::size_t> order_;
+  std::vector<std::size_t> by_index_;    // dense: position of each index, `none` for gaps
+  std::vector<std::uint32_t> keys_;      // sparse: the indexes in ascending order
+  std::vector<std::size_t> positions_;   // sparse: the position of each of keys_
 };
 
 Result<void> check_config_writes(const std::vector<DeviceConfigWrite>& writes) {
@@ -220,19 +245,19 @@ Result<void> check_bindings(const Application& app, const TileIds& tile_ids) {
   for (std::size_t i = 0; i < bindings.size(); ++i) {
     const Binding& binding = *bindings[i];
     if (binding.name.empty() || i == repeat) {
-      return fail_at(binding_at(i), fmt::format("empty or duplicate binding {}", binding.name));
+      return fail_at(binding_at(i), fmt::format("empty or duplicate binding {}", excerpt(binding.name)));
     }
     for (std::size_t k = 0; k < binding.slices.size(); ++k) {
       const RegionSlice& slice = binding.slices[k];
       const auto here = [&] { return fmt::format("{}.slices[{}]", binding_at(i), k); };
       if (slice.size > u32_limit) {
-        return fail_at(here(), fmt::format("binding {} slice is too large", binding.name));
+        return fail_at(here(), fmt::format("binding {} slice is too large", excerpt(binding.name)));
       }
       const std::uint64_t end = std::uint64_t{slice.tile_address} + slice.size;
       if (end > u32_limit) return fail_at(here(), "binding address overflow");
       if (!tile_ids.contains(slice.tile) || slice.tile_address < tile_memory_base ||
           end > tile_memory_end) {
-        return fail_at(here(), fmt::format("binding {} references invalid tile memory", binding.name));
+        return fail_at(here(), fmt::format("binding {} references invalid tile memory", excerpt(binding.name)));
       }
     }
   }
@@ -251,7 +276,7 @@ Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages
       return fmt::format("host_exchange.calls[{}].{}", i, name);
     };
     if (call.invocations == 0) {
-      return fail_at(field("invocations"), fmt::format("host call {} has no invocations", call.name));
+      return fail_at(field("invocations"), fmt::format("host call {} has no invocations", excerpt(call.name)));
     }
     if (auto ok = validate_host_batch_ends(call, "input", call.input_batch_ends, call.inputs.size());
         !ok) {
@@ -268,10 +293,10 @@ Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages
         const auto here = [&] { return fmt::format("{}[{}]", field(direction), k); };
         const std::uint64_t* page_size = pages.find(slice.page);
         if (page_size == nullptr) {
-          return fail_at(here(), fmt::format("host call {} references missing page", call.name));
+          return fail_at(here(), fmt::format("host call {} references missing page", excerpt(call.name)));
         }
         if (!fits_page(slice.page_offset, slice.size, *page_size)) {
-          return fail_at(here(), fmt::format("host call {} exceeds page bounds", call.name));
+          return fail_at(here(), fmt::format("host call {} exceeds page bounds", excerpt(call.name)));
         }
       }
     }
@@ -321,12 +346,12 @@ Result<void> validate_host_batch_ends(const HostCall& call, std::string_view dir
     const std::size_t e = entry;
     if (e <= previous || e > slice_count) {
       return fail(
-          fmt::format("host call {} has invalid {} batch boundary {}", call.name, direction, e));
+          fmt::format("host call {} has invalid {} batch boundary {}", excerpt(call.name), direction, e));
     }
     previous = e;
   }
   if (previous != slice_count) {
-    return fail(fmt::format("host call {} {} batches cover {} of {} slices", call.name, direction,
+    return fail(fmt::format("host call {} {} batches cover {} of {} slices", excerpt(call.name), direction,
                             previous, slice_count));
   }
   return {};

@@ -14,6 +14,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include <fmt/format.h>
 
 #include <gtest/gtest.h>
 
@@ -148,33 +151,46 @@ TEST(HostileInput, CollidingTileNumbersValidate) {
             R"(Invalid("duplicate physical tile 3733917767"))");
 }
 
-struct VindleRun {
+struct ToolRun {
   std::size_t peak_bytes;
   int status;  // exit status, or 1000 + signal number
+  std::size_t output_bytes;  // standard output and error together
 };
 
-// Runs vindle on `path`, under an address-space limit when `address_space` is not 0.
-// Started with fork, not a vfork-style spawn: a child sharing this process's memory at
-// exec would inherit this process's peak as its own.
-VindleRun run_vindle(const std::filesystem::path& path, rlim_t address_space = 0) {
+// Runs `argv`, under an address-space limit when `address_space` is not 0, with its output
+// in a file. Started with fork, not a vfork-style spawn: a child sharing this process's
+// memory at exec would inherit this process's peak as its own.
+ToolRun run_tool(const std::vector<std::string>& argv, rlim_t address_space = 0) {
+  const std::filesystem::path output =
+      std::filesystem::temp_directory_path() / ("torv_hostile_out_" + std::to_string(getpid()));
   malloc_trim(0);
   const pid_t pid = fork();
   if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(out, 2);
     if (address_space != 0) {
       const rlimit limit{address_space, address_space};
       setrlimit(RLIMIT_AS, &limit);
     }
-    execl(VINDLE_PATH, VINDLE_PATH, path.c_str(), "0", static_cast<char*>(nullptr));
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
     _exit(127);
   }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
+  std::error_code ignored;
+  const auto output_bytes = static_cast<std::size_t>(std::filesystem::file_size(output, ignored));
+  std::filesystem::remove(output, ignored);
   return {static_cast<std::size_t>(usage.ru_maxrss) * 1024,
-          WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status)};
+          WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), output_bytes};
+}
+
+ToolRun run_vindle(const std::filesystem::path& path, rlim_t address_space = 0) {
+  return run_tool({VINDLE_PATH, path.string(), "0"}, address_space);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -225,12 +241,47 @@ TEST_F(VindleLimits, PeakMemoryStaysWithinTheBudget) {
   for (const auto& input : inputs) {
     SCOPED_TRACE(input.name);
     const std::size_t size = put(input.make());
-    const VindleRun run = run_vindle(path_);
+    const ToolRun run = run_vindle(path_);
     std::printf("%-32s %12zu %12zu %8d\n", input.name, size, run.peak_bytes, run.status);
     EXPECT_EQ(run.status, input.status);
     EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * size);
     EXPECT_EQ(run_vindle(path_, 400'000 * 1024).status, input.status)
         << "the same outcome under an address-space limit of 400,000 KiB";
+  }
+}
+
+// A name as long as the package, quoted by the refusal: each tool's peak stays within the
+// bound and its report stays short, however the name is escaped on its way.
+TEST_F(VindleLimits, LongNamesInRefusalsStayWithinTheBound) {
+  const struct {
+    const char* tool;
+    std::vector<std::string> argv;
+    int status;
+  } tools[] = {
+      {"vindle", {VINDLE_PATH, path_.string(), "0"}, 101},
+      {"check", {TORV_PACKAGE_PATH, "check", path_.string()}, 1},
+      {"info", {TORV_PACKAGE_PATH, "info", path_.string()}, 2},
+#ifdef TORV_PYTHON
+      {"python",
+       {TORV_PYTHON, "-c",
+        "import sys; sys.path.insert(0, sys.argv[2]); import torv_package\n"
+        "try: torv_package.read(sys.argv[1])\n"
+        "except torv_package.PackageError as e: print(e); sys.exit(3)",
+        path_.string(), TORV_PYTHON_MODULE_DIR},
+       3},
+#endif
+  };
+  std::printf("%-8s %12s %12s %8s %8s\n", "tool", "bytes", "peak", "status", "output");
+  for (const std::size_t name_bytes : {std::size_t{10'000'000}, std::size_t{40'000'000}}) {
+    const std::size_t size = put(testing::long_binding_name(name_bytes));
+    for (const auto& tool : tools) {
+      SCOPED_TRACE(fmt::format("{}, {} byte name", tool.tool, name_bytes));
+      const ToolRun run = run_tool(tool.argv);
+      std::printf("%-8s %12zu %12zu %8d %8zu\n", tool.tool, size, run.peak_bytes, run.status, run.output_bytes);
+      EXPECT_EQ(run.status, tool.status);
+      EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * size);
+      EXPECT_LE(run.output_bytes, std::size_t{16} << 10);
+    }
   }
 }
 

@@ -139,7 +139,7 @@ std::optional<Failure> run(int argc, char** argv, Output& output) {
   auto result = Application::read_file(argv[1]);
   if (!result) {
     const auto& error = result.error();
-    // Reading never fails with Io: an Io error is the failure to open the file.
+    // An Io error is the system's failure to open or read the file, never the package's.
     if (error.io() != nullptr) {
       return Failure{fmt::format("cannot open {}: {}", path, os_error_debug(error.io()->value())), {}};
     }

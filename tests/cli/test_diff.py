@@ -2,6 +2,7 @@
 lines, and a status that is 0 exactly when the models read back are equal."""
 
 import os
+import pathlib
 import subprocess
 
 import pytest
@@ -9,6 +10,7 @@ import pytest
 import torv_package as tp
 
 TOOL = os.environ["TORV_PACKAGE_TOOL"]
+MANUAL = pathlib.Path(__file__).resolve().parents[2] / "man" / "torv-package.1"
 
 
 def diff(a, b, tmp_path):
@@ -141,3 +143,28 @@ def test_diff_lines(tmp_path, change, lines):
     assert status == (1 if differ else 0)
     assert differ == bool(lines)
 
+
+def test_the_manual_example(tmp_path):
+    """The diff example in the manual is what the tool prints for the packages it describes."""
+    text = MANUAL.read_text().splitlines()
+    start = text.index(r"$ torv\-package diff yesterday.torv today.torv") + 1
+    end = next(i for i in range(start, len(text)) if text[i].startswith("."))
+    documented = [line.replace(r"\-", "-").replace(r"\(ti", "~").replace(r"\e", "\\") for line in text[start:end]]
+
+    yesterday = tp.Application(
+        tiles=[tp.TileImage(physical_tile=0, segments=[segment(0x50000, 16, bytes(range(16)))]),
+               tp.TileImage(physical_tile=1, segments=[segment(0x4C000, 8), segment(0x60000, 8)])],
+        inputs=[tp.Binding(name="x", dtype="f16", shape=[1, 2])],
+        host_exchange=tp.HostExchange(pages=[tp.HostPage(index=0, size=8)],
+                                      calls=[call("load", 1), call("load", 2)]),
+    )
+    today = yesterday.copy()
+    today.tiles = [yesterday.tiles[1].copy(), yesterday.tiles[0].copy(), tp.TileImage(physical_tile=77)]
+    today.tiles[1].segments[0].data = bytes(range(12)) + b"\xff\0\0\0"
+    today.tiles[0].segments = [segment(0x60000, 8)]
+    today.inputs[0].shape = [1, 4]
+    today.host_exchange.calls = [call("load", 2)]
+
+    status, out, differ = diff(yesterday, today, tmp_path)
+    assert (status, differ) == (1, True)
+    assert out == documented

@@ -198,6 +198,26 @@ std::string PackageError::message() const {
   return std::visit(Visitor{}, payload_);
 }
 
+namespace {
+
+class FolderSyncCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "torv_package.folder_sync"; }
+  std::string message(int code) const override {
+    return "package written, but its folder could not be synced: " + std::generic_category().message(code);
+  }
+  std::error_condition default_error_condition(int code) const noexcept override {
+    return std::error_condition(code, std::generic_category());
+  }
+};
+
+}  // namespace
+
+const std::error_category& folder_sync_category() noexcept {
+  static const FolderSyncCategory category;
+  return category;
+}
+
 std::ostream& operator<<(std::ostream& out, const PackageError& error) {
   return out << error.debug_string();
 }

@@ -1,14 +1,18 @@
 // Reading a package from a path, and replacing a package file atomically.
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <expected>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -67,17 +71,79 @@ class FdSink final : public kj::OutputStream {
   int fd_;
 };
 
+// Symbolic links followed at the end of a target before it is refused with ELOOP, as
+// many as the kernel follows in one path.
+constexpr int kMaxLinks = 40;
+
+// What write_file replaces: the file its path names once any symbolic links at the end
+// are followed, and that file's status when it exists.
+struct Target {
+  std::filesystem::path path;
+  std::optional<struct stat> existing;
+};
+
+// Follows the symbolic links at the end of `path`, each link's text taken relative to
+// the link's own folder (folders along the way are left to the kernel). Refuses what a
+// rename would destroy or could not sensibly replace: a directory (EISDIR), and a FIFO,
+// socket or device (EINVAL), whose readers expect a stream, not a new file.
+std::expected<Target, int> resolve_target(std::filesystem::path path) {
+  if (path.empty()) return std::unexpected(ENOENT);
+  for (int links = 0;; ++links) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+      // Nothing there (or a dangling link's end): created in its folder, whose absence
+      // the temporary file's creation reports.
+      if (errno == ENOENT) return Target{std::move(path), std::nullopt};
+      return std::unexpected(errno);
+    }
+    if (S_ISREG(st.st_mode)) return Target{std::move(path), st};
+    if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
+    if (!S_ISLNK(st.st_mode)) return std::unexpected(EINVAL);
+    if (links == kMaxLinks) return std::unexpected(ELOOP);
+    char text[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), text, sizeof text);
+    if (n < 0) return std::unexpected(errno);
+    if (static_cast<std::size_t>(n) == sizeof text) return std::unexpected(ENAMETOOLONG);
+    std::filesystem::path next(std::string(text, static_cast<std::size_t>(n)));
+    path = next.is_absolute() ? std::move(next) : path.parent_path() / next;
+  }
+}
+
+// Gives the new file the replaced one's owner, group and mode. Where the process may not
+// give the file away (EPERM, or EINVAL for an id outside its user namespace) it keeps
+// what it can, and drops a set-user-ID or set-group-ID bit that would otherwise be
+// granted to the writer's ids rather than the original ones.
+int keep_metadata(int fd, const struct stat& old) {
+  const auto refused = [](int error) { return error == EPERM || error == EINVAL; };
+  if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    if (!refused(errno)) return errno;
+    if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && !refused(errno)) return errno;
+  }
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) return errno;
+  mode_t mode = old.st_mode & 07777;
+  if (now.st_uid != old.st_uid) mode &= ~mode_t{S_ISUID};
+  if (now.st_gid != old.st_gid) mode &= ~mode_t{S_ISGID};
+  return ::fchmod(fd, mode) == 0 ? 0 : errno;
+}
+
 // A file created next to the target and removed again unless it was renamed over it.
+// Its name is ".<target name>.<16 hex digits>.tmp", the target name cut short enough
+// that the whole stays within NAME_MAX.
 class TempFile {
  public:
-  explicit TempFile(const std::filesystem::path& target) {
+  static constexpr std::size_t kAddedBytes = std::string_view("..0123456789abcdef.tmp").size();
+
+  // `mode` before the umask: 0666 for a new file, as for any file created.
+  TempFile(const std::filesystem::path& target, mode_t mode) {
     const std::filesystem::path folder = target.parent_path();
+    std::string name = target.filename().native();
+    if (name.size() > NAME_MAX - kAddedBytes) name.resize(NAME_MAX - kAddedBytes);
     std::random_device entropy;
     std::mt19937_64 random((std::uint64_t{entropy()} << 32) ^ entropy() ^ static_cast<std::uint64_t>(getpid()));
     for (int attempt = 0; attempt < 16; ++attempt) {
-      path_ = folder / fmt::format(".{}.{:016x}.tmp", target.filename().string(), random());
-      // 0666 before the umask: the permissions of any newly created file.
-      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      path_ = folder / fmt::format(".{}.{:016x}.tmp", name, random());
+      fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
       if (fd_ >= 0 || errno != EEXIST) break;
     }
     if (fd_ < 0) error = errno;
@@ -154,8 +220,17 @@ Result<void> Application::write_file(const std::filesystem::path& path) const {
 }
 
 Result<void> write_built_file(BuiltMessage& message, const std::filesystem::path& path) {
-  TempFile temp(path);
+  const auto target = resolve_target(path);
+  if (!target) return std::unexpected(os_error(target.error()));
+  // A replacement starts private to the writer, so that no one the old file kept out can
+  // open it, and takes the old file's ids and mode before any data goes in.
+  TempFile temp(target->path, target->existing ? 0600 : 0666);
   if (temp.fd() < 0) return std::unexpected(os_error(temp.error));
+  if (target->existing) {
+    if (const int error = keep_metadata(temp.fd(), *target->existing); error != 0) {
+      return std::unexpected(os_error(error));
+    }
+  }
   FdSink sink(temp.fd());
   try {
     message.write_to(sink);
@@ -163,9 +238,10 @@ Result<void> write_built_file(BuiltMessage& message, const std::filesystem::path
     if (sink.error != 0) return std::unexpected(os_error(sink.error));
     return std::unexpected(PackageError(kj::mv(exception)));
   }
-  if (!temp.sync_and_close() || !temp.rename_to(path)) return std::unexpected(os_error(temp.error));
-  if (const int error = sync_folder(path.parent_path()); error != 0) {
-    return std::unexpected(os_error(error));
+  if (!temp.sync_and_close() || !temp.rename_to(target->path)) return std::unexpected(os_error(temp.error));
+  // The new package is in place from here on; only its durability is in doubt.
+  if (const int error = sync_folder(target->path.parent_path()); error != 0) {
+    return std::unexpected(PackageError(std::error_code(error, folder_sync_category())));
   }
   return {};
 }

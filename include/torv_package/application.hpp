@@ -224,9 +224,24 @@ struct Application {
   Result<void> write(kj::OutputStream& output) const;
 
   // Writes the package to `path` without ever leaving a partial file there: a temporary
-  // file in the same folder is written, flushed to disk and renamed over `path`. On any
-  // failure `path` is as it was and the temporary file is gone. A new file's permissions
-  // follow the umask.
+  // file is written next to the file `path` names, flushed to disk and renamed over it,
+  // then the folder is flushed.
+  // - A regular file is replaced. The new one keeps its mode, and its owner and group
+  //   where the process may set them (a set-user-ID or set-group-ID bit is dropped with
+  //   an owner or group it could not keep). ACLs and extended attributes are not carried
+  //   over, and other hard links to the old file keep the old contents.
+  // - A symbolic link is followed, through at most 40 links (else Io(ELOOP)), each link's
+  //   text read relative to the link's folder. The file at the end is replaced in its own
+  //   folder, or created there when the link dangles; the links stay as they are.
+  // - A missing file is created with mode 0666 less the umask.
+  // - A directory is refused with Io(EISDIR), and a FIFO, socket or device with
+  //   Io(EINVAL), before anything is created.
+  // A failure up to the rename (an invalid model, a full disk, an unwritable folder)
+  // leaves the target as it was and removes the temporary file. When only the folder
+  // sync after the rename fails, the new package is in place but may not survive a
+  // crash: the error is Io with folder_sync_category(). A process that dies while
+  // writing leaves the target intact and may leave a ".<name>.<16 hex digits>.tmp" file
+  // beside it; under RLIMIT_FSIZE that is what happens unless SIGXFSZ is ignored.
   Result<void> write_file(const std::filesystem::path& path) const;
 };
 

@@ -103,6 +103,14 @@ std::ostream& operator<<(std::ostream& out, const PackageError& error);
 template <class T>
 using Result = std::expected<T, PackageError>;
 
+// The category of an `Io` error that write_file gives when the package is in place but
+// syncing its folder failed, so the rename may not survive a crash. The code is the
+// errno value, and the message reads "package written, but its folder could not be
+// synced: <the errno's text>". Test for it with
+// `error.io()->category() == folder_sync_category()`; codes still compare equal to the
+// generic conditions (`*error.io() == std::errc::io_error`).
+const std::error_category& folder_sync_category() noexcept;
+
 // `text` as a double-quoted literal: \" \\ \t \r \n \0 escaped; other characters that
 // do not print as themselves (general categories Cc, Cf, Cs, Co, Cn, Zl, Zp, Zs but the
 // space, and combining marks) as \u{hex}; bytes that are not UTF-8 as \x{hex}.

@@ -46,8 +46,12 @@ void report(std::string_view text);
 // The report for a failed write to standard output, and its status.
 int write_failure(int error);
 
-// Reads the package at `path`; on failure reports "cannot read package PATH: [at LOC: ]DEBUG".
-std::optional<Application> read_or_report(const std::string& path);
+// Reports "cannot read package PATH: [at LOC: ]DEBUG", the path as shown() shows it.
+void report_unreadable(std::string_view path, const PackageError& error);
+
+// Reads the package at `path`; on failure reports it as report_unreadable does. `details`,
+// when given, receives what the read found besides the model.
+std::optional<Application> read_or_report(const std::string& path, ReadDetails* details = nullptr);
 
 // "at LOCATION: DEBUG", or the debug form alone.
 std::string describe(const PackageError& error);

@@ -2,9 +2,11 @@
 // standard error and exit status exactly.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -256,6 +258,31 @@ TEST_F(VindleTest, ClosedPipeEndsWithStatus101) {
   close(pipe_fds[0]);
   EXPECT_EQ(wait_status(pid), 101) << "a write error, not a signal death";
   EXPECT_EQ(slurp(err), "vindle: cannot write to stdout: Os { code: 32, message: \"Broken pipe\" }\n");
+}
+
+TEST_F(VindleTest, FileSizeLimitEndsWithStatus101) {
+  // 1 KiB of word lines into a file that may grow to 100 bytes, with SIGXFSZ at its default
+  // action (death) unless vindle ignores it.
+  const std::string package =
+      write_package(one_tile(0, {Segment{0x50000, 256, std::vector<std::uint8_t>(256, 7), 0}}));
+  const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+  const char* argv[] = {VINDLE_PATH, package.c_str(), "0", nullptr};
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const rlimit limit{100, 100};
+    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 ||
+        setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_DFL) == SIG_ERR) {
+      _exit(127);
+    }
+    execv(VINDLE_PATH, const_cast<char* const*>(argv));
+    _exit(127);
+  }
+  EXPECT_EQ(wait_status(pid), 101) << "a write error, not a signal death";
+  EXPECT_EQ(slurp(err), "vindle: cannot write to stdout: Os { code: 27, message: \"File too large\" }\n");
+  EXPECT_EQ(fs::file_size(out), 100u);
 }
 
 TEST_F(VindleTest, RegionLineThatCannotBeWrittenEndsTheRun) {

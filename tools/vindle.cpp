@@ -172,8 +172,10 @@ std::optional<Failure> run(int argc, char** argv, Output& output) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A closed pipe must show up as a write error, not end the process.
+  // A closed pipe, or a file grown past the size limit, must show up as a write error,
+  // not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   Output output;
   const std::optional<Failure> failure = run(argc, argv, output);
   if (!failure) return 0;

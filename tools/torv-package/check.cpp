@@ -11,15 +11,23 @@ int check(const std::vector<std::string>& paths) {
   Output out;
   bool refused = false;
   for (const std::string& path : paths) {
-    const auto app = Application::read_file(path);
+    ReadDetails details;
+    const auto app = Application::read_file(path, details);
     if (app) {
-      out.print("{}: ok\n", path);
+      out.print("{}: ok\n", shown(path));
     } else {
       refused = true;
-      out.print("{}: {}\n", path, describe(app.error()));
+      out.print("{}: {}\n", shown(path), describe(app.error()));
+    }
+    // Each line as soon as its package is done: a long run that is cut short keeps them.
+    if (const auto error = out.finish()) return write_failure(*error);
+    // Reading takes the first message and ignores the rest, which may be a mistake (two
+    // packages concatenated, say).
+    if (details.trailing_bytes != 0) {
+      report(fmt::format("warning: {}: {} {} the package message", shown(path), details.trailing_bytes,
+                         details.trailing_bytes == 1 ? "byte follows" : "bytes follow"));
     }
   }
-  if (const auto error = out.finish()) return write_failure(*error);
   return refused ? exit_refused : exit_ok;
 }
 

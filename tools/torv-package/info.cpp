@@ -2,12 +2,13 @@
 // characters.
 #include <algorithm>
 #include <cstdint>
-#include <numeric>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
+#include <utf8proc.h>
 
 #include "commands.hpp"
 #include "output.hpp"
@@ -15,97 +16,191 @@
 namespace torv_package::cli {
 namespace {
 
-constexpr std::size_t name_width = 24;  // longer names are cut, with "..."
+// Sums of u64 fields over any number of records: a 128-bit sum cannot wrap, since no
+// list holds 2^64 records.
+using Total = __uint128_t;
 
-std::string cut(std::string text, std::size_t width) {
-  if (text.size() <= width) return text;
-  return text.substr(0, width - 3) + "...";
+constexpr std::size_t line_width = 80;
+constexpr std::size_t label_width = 18;
+constexpr std::size_t name_width = 24;  // longer names are cut, with "..."
+constexpr std::string_view cut_mark = "...";
+
+struct Char {
+  std::size_t bytes;
+  std::size_t columns;
+};
+
+// The character at the start of `text` and the columns a terminal gives it: two for wide
+// characters (CJK, most emoji). Text here has been through shown(), which escapes
+// controls, combining marks and bytes that are not UTF-8.
+Char first_char(std::string_view text) {
+  utf8proc_int32_t code_point = 0;
+  const utf8proc_ssize_t length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                                                   static_cast<utf8proc_ssize_t>(text.size()), &code_point);
+  if (length <= 0) return {1, 1};
+  return {static_cast<std::size_t>(length), static_cast<std::size_t>(std::max(0, utf8proc_charwidth(code_point)))};
+}
+
+std::size_t columns(std::string_view text) {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const Char c = first_char(text.substr(i));
+    total += c.columns;
+    i += c.bytes;
+  }
+  return total;
+}
+
+// `text` within `width` columns: as it is when it fits, else cut between characters and
+// ended with "...".
+std::string cut(std::string_view text, std::size_t width) {
+  if (columns(text) <= width) return std::string(text);
+  const std::size_t room = width - cut_mark.size();
+  std::size_t used = 0, end = 0;
+  while (end < text.size()) {
+    const Char c = first_char(text.substr(end));
+    if (used + c.columns > room) break;
+    used += c.columns;
+    end += c.bytes;
+  }
+  return std::string(text.substr(0, end)).append(cut_mark);
+}
+
+// `text` cut to `width` columns and padded with spaces to exactly that many.
+std::string fit(std::string_view text, std::size_t width) {
+  std::string out = cut(text, width);
+  out.append(width - columns(out), ' ');
+  return out;
+}
+
+std::string digits(Total value) { return fmt::format("{}", value); }
+
+// The width of a right-aligned number column: `least`, or wider for a value that would
+// not keep a space before it.
+std::size_t number_width(std::size_t least, const std::vector<Total>& values) {
+  std::size_t width = least;
+  for (const Total v : values) width = std::max(width, digits(v).size() + 1);
+  return width;
 }
 
 // Minimum, median (the lower of the two middle values) and maximum.
 struct Spread {
-  std::uint64_t min = 0, median = 0, max = 0;
+  Total min = 0, median = 0, max = 0;
 };
 
-Spread spread(std::vector<std::uint64_t> values) {
+Spread spread(std::vector<Total> values) {
   if (values.empty()) return {};
   std::sort(values.begin(), values.end());
   return {values.front(), values[(values.size() - 1) / 2], values.back()};
 }
 
+Total sum(const std::vector<Total>& values) {
+  Total total = 0;
+  for (const Total v : values) total += v;
+  return total;
+}
+
 void segments(Output& out, const Application& app) {
-  std::vector<std::uint64_t> counts, data, memory;
+  std::vector<Total> counts, data, memory;
   for (const auto& tile : app.tiles) {
+    Total tile_data = 0, tile_memory = 0;
+    for (const Segment& s : tile.segments) {
+      tile_data += s.data.size();
+      tile_memory += s.memory_size;
+    }
     counts.push_back(tile.segments.size());
-    data.push_back(std::accumulate(tile.segments.begin(), tile.segments.end(), std::uint64_t{0},
-                                   [](std::uint64_t sum, const Segment& s) { return sum + s.data.size(); }));
-    memory.push_back(std::accumulate(tile.segments.begin(), tile.segments.end(), std::uint64_t{0},
-                                     [](std::uint64_t sum, const Segment& s) { return sum + s.memory_size; }));
+    data.push_back(tile_data);
+    memory.push_back(tile_memory);
   }
-  const auto total = [](const std::vector<std::uint64_t>& v) {
-    return std::accumulate(v.begin(), v.end(), std::uint64_t{0});
-  };
-  out.print("\n{:<18}{:>12}{:>16}{:>16}\n", "segments", "count", "data bytes", "memory bytes");
-  out.print("{:<18}{:>12}{:>16}{:>16}\n", "  total", total(counts), total(data), total(memory));
   const Spread c = spread(counts), d = spread(data), m = spread(memory);
-  out.print("{:<18}{:>12}{:>16}{:>16}\n", "  per tile min", c.min, d.min, m.min);
-  out.print("{:<18}{:>12}{:>16}{:>16}\n", "  per tile median", c.median, d.median, m.median);
-  out.print("{:<18}{:>12}{:>16}{:>16}\n", "  per tile max", c.max, d.max, m.max);
+  const struct {
+    const char* label;
+    Total count, data, memory;
+  } rows[] = {{"  total", sum(counts), sum(data), sum(memory)},
+              {"  per tile min", c.min, d.min, m.min},
+              {"  per tile median", c.median, d.median, m.median},
+              {"  per tile max", c.max, d.max, m.max}};
+  std::vector<Total> count_cells, data_cells, memory_cells;
+  for (const auto& row : rows) {
+    count_cells.push_back(row.count);
+    data_cells.push_back(row.data);
+    memory_cells.push_back(row.memory);
+  }
+  const std::size_t cw = number_width(12, count_cells), dw = number_width(16, data_cells),
+                    mw = number_width(16, memory_cells);
+  out.print("\n{:<{}}{:>{}}{:>{}}{:>{}}\n", "segments", label_width, "count", cw, "data bytes", dw, "memory bytes", mw);
+  for (const auto& row : rows) {
+    out.print("{:<{}}{:>{}}{:>{}}{:>{}}\n", row.label, label_width, row.count, cw, row.data, dw, row.memory, mw);
+  }
 }
 
 void bindings(Output& out, const Application& app) {
   const std::size_t count = app.inputs.size() + app.outputs.size() + app.weights.size();
-  out.print("\n{:<18}{}\n", "bindings", count);
+  out.print("\n{:<{}}{}\n", "bindings", label_width, count);
   if (count == 0) return;
-  out.print("  {:<7}{:<{}} {:<8} {:<16}{:>7}{:>14}\n", "kind", "name", name_width, "dtype", "shape", "slices", "bytes");
   const std::pair<const char*, const std::vector<Binding>*> lists[] = {
       {"input", &app.inputs}, {"output", &app.outputs}, {"weight", &app.weights}};
+  std::vector<Total> slice_counts, byte_counts;
   for (const auto& [kind, list] : lists) {
     for (const Binding& b : *list) {
-      const std::uint64_t bytes = std::accumulate(b.slices.begin(), b.slices.end(), std::uint64_t{0},
-                                                  [](std::uint64_t sum, const RegionSlice& s) { return sum + s.size; });
-      out.print("  {:<7}{:<{}} {:<8} {:<16}{:>7}{:>14}\n", kind, cut(shown(b.name), name_width), name_width,
-                cut(shown(b.dtype), 8), cut(fmt::format("[{}]", fmt::join(b.shape, ", ")), 16), b.slices.size(),
-                bytes);
+      Total bytes = 0;
+      for (const RegionSlice& s : b.slices) bytes += s.size;
+      slice_counts.push_back(b.slices.size());
+      byte_counts.push_back(bytes);
+    }
+  }
+  // Wider numbers take their room from the name column.
+  const std::size_t sw = number_width(7, slice_counts), bw = number_width(14, byte_counts);
+  const std::size_t nw = name_width - std::min<std::size_t>(name_width - 8, sw - 7 + bw - 14);
+  out.print("  {:<7}{} {:<8} {:<16}{:>{}}{:>{}}\n", "kind", fit("name", nw), "dtype", "shape", "slices", sw, "bytes",
+            bw);
+  std::size_t i = 0;
+  for (const auto& [kind, list] : lists) {
+    for (const Binding& b : *list) {
+      out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", kind, fit(shown(b.name), nw), fit(shown(b.dtype), 8),
+                fit(fmt::format("[{}]", fmt::join(b.shape, ", ")), 16), slice_counts[i], sw, byte_counts[i], bw);
+      ++i;
     }
   }
 }
 
 void host_exchange(Output& out, const HostExchange& ex) {
-  const std::uint64_t page_bytes = std::accumulate(ex.pages.begin(), ex.pages.end(), std::uint64_t{0},
-                                                   [](std::uint64_t sum, const HostPage& p) { return sum + p.size; });
-  out.print("\n{:<18}pages {} ({} bytes), calls {}\n", "host exchange", ex.pages.size(), page_bytes, ex.calls.size());
+  Total page_bytes = 0;
+  for (const HostPage& p : ex.pages) page_bytes += p.size;
+  out.print("\n{:<{}}pages {}, calls {}\n", "host exchange", label_width, ex.pages.size(), ex.calls.size());
+  out.print("{:<{}}{}\n", "  page bytes", label_width, page_bytes);
   if (ex.calls.empty()) return;
-  out.print("  {:<{}}{:>10}{:>10}{:>14}\n", "call", name_width + 8, "inputs", "outputs", "invocations");
+  out.print("  {}{:>10}{:>10}{:>14}\n", fit("call", name_width + 8), "inputs", "outputs", "invocations");
   for (const HostCall& call : ex.calls) {
-    out.print("  {:<{}}{:>10}{:>10}{:>14}\n", cut(shown(call.name), name_width + 8), name_width + 8,
-              call.inputs.size(), call.outputs.size(), call.invocations);
+    out.print("  {}{:>10}{:>10}{:>14}\n", fit(shown(call.name), name_width + 8), call.inputs.size(),
+              call.outputs.size(), call.invocations);
   }
 }
 
 }  // namespace
 
 int info(const std::string& path) {
-  const auto app = read_or_report(path);
+  ReadDetails details;
+  const auto app = read_or_report(path, &details);
   if (!app) return exit_trouble;
   Output out;
-  out.print("{:<18}{}\n", "package", shown(path));
-  out.print("{:<18}{}\n", "compiler version", shown(app->compiler_version));
-  out.print("{:<18}{}\n", "tiles", app->tiles.size());
+  out.print("{:<{}}{}\n", "package", label_width, cut(shown(path), line_width - label_width));
+  out.print("{:<{}}{}\n", "compiler version", label_width, cut(shown(app->compiler_version), line_width - label_width));
+  out.print("{:<{}}{}\n", "tiles", label_width, app->tiles.size());
+  out.print("{:<{}}{}\n", "trailing bytes", label_width, details.trailing_bytes);
   segments(out, *app);
   bindings(out, *app);
   host_exchange(out, app->host_exchange);
-  std::size_t steps = 0;
+  Total steps = 0;
   for (const auto& plan : app->profile_tiles) steps += plan.steps.size();
-  out.print("\n{:<18}{}\n", "entry points", app->entry_points.size());
+  out.print("\n{:<{}}{}\n", "entry points", label_width, app->entry_points.size());
   for (const EntryPoint& e : app->entry_points) {
-    out.print("  {:<{}} command {}, external syncs {}\n", cut(shown(e.name), name_width), name_width, e.command,
-              e.external_syncs);
+    out.print("  {} command {}, external syncs {}\n", fit(shown(e.name), name_width), e.command, e.external_syncs);
   }
-  out.print("{:<18}{}\n", "config writes", app->device_config_writes.size());
-  out.print("{:<18}{}, steps {}\n", "profile plans", app->profile_tiles.size(), steps);
-  out.print("{:<18}{}\n", "debug symbols", app->debug_symbols.size());
-  out.print("{:<18}{}\n", "debug regions", app->debug_regions.size());
+  out.print("{:<{}}{}\n", "config writes", label_width, app->device_config_writes.size());
+  out.print("{:<{}}{}, steps {}\n", "profile plans", label_width, app->profile_tiles.size(), steps);
+  out.print("{:<{}}{}\n", "debug symbols", label_width, app->debug_symbols.size());
+  out.print("{:<{}}{}\n", "debug regions", label_width, app->debug_regions.size());
   if (const auto error = out.finish()) return write_failure(*error);
   return exit_ok;
 }

@@ -2,10 +2,14 @@
 // writes one as JSON, diff compares two. Exit status 0, 1 (refused or different) or 2
 // (usage errors, a package that cannot be read or a failed write).
 #include <csignal>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <fmt/format.h>
 
 #include "commands.hpp"
 #include "output.hpp"
@@ -14,10 +18,73 @@
 #define TORV_VERSION "unknown"
 #endif
 
+namespace {
+
+using namespace torv_package::cli;
+
+// A command-line word inside a message: in single quotes when it prints as itself, else
+// quoted and escaped, so that the message stays one line.
+std::string word(std::string_view text) {
+  const std::string escaped = shown(text);
+  return escaped == text ? fmt::format("'{}'", text) : escaped;
+}
+
+// "--name=" with nothing after the "=": CLI11 would take the next argument as the value.
+std::optional<std::string> empty_option_value(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") break;
+    if (arg.starts_with("--") && arg.find('=') == arg.size() - 1) {
+      return fmt::format("empty value for option {}", word(arg.substr(0, arg.size() - 1)));
+    }
+  }
+  return std::nullopt;
+}
+
+// The first argument no command or option took, from the tool's or its command's list.
+std::optional<std::string> first_left_over(const CLI::App& app) {
+  std::vector<std::string> left = app.remaining(false);
+  for (const CLI::App* command : app.get_subcommands()) {
+    const std::vector<std::string> more = command->remaining(false);
+    left.insert(left.end(), more.begin(), more.end());
+  }
+  for (const std::string& arg : left) {
+    if (arg != "--") return arg;
+  }
+  return std::nullopt;
+}
+
+// The usage error for a failed parse, naming what was not understood.
+std::string usage_error(const CLI::App& app, const CLI::ParseError& error) {
+  if (const auto arg = first_left_over(app)) {
+    if (arg->size() > 1 && arg->front() == '-') return "unknown option " + word(arg->substr(0, arg->find('=')));
+    if (app.get_subcommands().empty()) return "unknown command " + word(*arg);
+    return "unexpected argument " + word(*arg);
+  }
+  if (app.get_subcommands().empty()) return "missing command: info, check, json or diff";
+  return error.what();
+}
+
+int usage_failure(std::string_view message) {
+  report(fmt::format("{}\nRun with --help for more information.", message));
+  return exit_trouble;
+}
+
+// Help and version text, written as any other output: a failed write is reported.
+int print_text(const std::string& text) {
+  Output out;
+  out.write(text);
+  if (const auto error = out.finish()) return write_failure(*error);
+  return exit_ok;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  using namespace torv_package::cli;
-  // A closed pipe must show up as a write error, not end the process.
+  // A closed pipe, or a file grown past the size limit, must show up as a write error, not
+  // end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   CLI::App app{"Inspects compiled application packages for the tiled device.", "torv-package"};
   app.set_version_flag("--version", std::string("torv-package ") + TORV_VERSION);
@@ -36,21 +103,31 @@ int main(int argc, char** argv) {
   auto* json_command = app.add_subcommand("json", "Write the whole model of a package as one JSON document.");
   json_command->add_option("PACKAGE", package, "package file")->required();
   std::string data_form = "summary";
+  // As CLI::IsMember, but with the value escaped in the message.
+  const CLI::Validator data_forms(
+      [](std::string& value) -> std::string {
+        if (value == "summary" || value == "hex" || value == "base64") return {};
+        return word(value) + " not in {summary,hex,base64}";
+      },
+      "{summary,hex,base64}");
   json_command
       ->add_option("--data", data_form, "segment data as its size and SHA-256 (summary), or all its bytes (hex, base64)")
-      ->check(CLI::IsMember({"summary", "hex", "base64"}))
+      ->check(data_forms)
       ->capture_default_str();
 
   auto* diff_command = app.add_subcommand("diff", "Compare two packages; one line per difference.");
   diff_command->add_option("A", package, "first package")->required();
   diff_command->add_option("B", other, "second package")->required();
 
+  if (const auto message = empty_option_value(argc, argv)) return usage_failure(*message);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // --help and --version end with status 0; any other parse error is a usage error.
-    const int status = app.exit(e);
-    return status == 0 ? exit_ok : exit_trouble;
+    if (e.get_exit_code() != 0) return usage_failure(usage_error(app, e));
+    std::ostringstream text, unused;
+    app.exit(e, text, unused);
+    return print_text(text.str());
   }
 
   if (*info_command) return info(package);

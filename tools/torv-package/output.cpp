@@ -49,10 +49,15 @@ std::string describe(const PackageError& error) {
   return fmt::format("at {}: {}", error.location(), error.debug_string());
 }
 
-std::optional<Application> read_or_report(const std::string& path) {
-  auto app = Application::read_file(path);
+void report_unreadable(std::string_view path, const PackageError& error) {
+  report(fmt::format("cannot read package {}: {}", shown(path), describe(error)));
+}
+
+std::optional<Application> read_or_report(const std::string& path, ReadDetails* details) {
+  ReadDetails ignored;
+  auto app = Application::read_file(path, details != nullptr ? *details : ignored);
   if (app) return std::move(*app);
-  report(fmt::format("cannot read package {}: {}", path, describe(app.error())));
+  report_unreadable(path, app.error());
   return std::nullopt;
 }
 

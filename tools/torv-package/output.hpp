@@ -18,8 +18,8 @@ inline constexpr int exit_ok = 0;
 inline constexpr int exit_refused = 1;
 inline constexpr int exit_trouble = 2;
 
-// Standard output through one large buffer; a write error (a closed pipe, a full disk) is
-// remembered and reported once, at the end.
+// Standard output through one large buffer; a write error (a closed pipe, a full disk, a
+// file at its size limit) is remembered and reported once, by the caller.
 class Output {
  public:
   Output();
@@ -29,7 +29,8 @@ class Output {
     fmt::format_to(std::back_inserter(buffer_), format, std::forward<Args>(args)...);
     if (buffer_.size() >= flush_at) flush();
   }
-  // Flushes; returns the OS error number of the first failed write, if any.
+  // Writes out what is buffered; returns the OS error number of the first failed write,
+  // if any. May be called after any line, for output that must not wait for the buffer.
   std::optional<int> finish();
 
  private:
@@ -45,8 +46,12 @@ void report(std::string_view text);
 // The report for a failed write to standard output, and its status.
 int write_failure(int error);
 
-// Reads the package at `path`; on failure reports "cannot read package PATH: [at LOC: ]DEBUG".
-std::optional<Application> read_or_report(const std::string& path);
+// Reports "cannot read package PATH: [at LOC: ]DEBUG", the path as shown() shows it.
+void report_unreadable(std::string_view path, const PackageError& error);
+
+// Reads the package at `path`; on failure reports it as report_unreadable does. `details`,
+// when given, receives what the read found besides the model.
+std::optional<Application> read_or_report(const std::string& path, ReadDetails* details = nullptr);
 
 // "at LOCATION: DEBUG", or the debug form alone.
 std::string describe(const PackageError& error);

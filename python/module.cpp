@@ -203,7 +203,8 @@ PYBIND11_MODULE(torv_package, m) {
            },
            py::arg("path"),
            "Validates and writes the package to `path`, replacing any file there only once the new "
-           "one is complete; a failed write leaves the old file as it was.")
+           "one is complete: a write that fails leaves the old file as it was, except a failed sync "
+           "of the folder after the replacement, which raises with the new package in place.")
       .def("to_bytes",
            [](Object<Application>& app) {
              Prepared prepared = prepare(app);

@@ -105,6 +105,8 @@ INVALID = ('at tiles[1].segments[2]: Invalid("invalid segment on tile 1: address
     (["check", "newline", "not_utf8"], 0, ["{newline}: ok", "{not_utf8}: ok"], ""),
     (["info", "newline_missing"], 2, [],
      'torv-package: cannot read package {newline_missing}: Io(Os { code: 2, message: "No such file or directory" })'),
+    (["diff", "good", "newline_missing"], 2, [],
+     'torv-package: cannot read package {newline_missing}: Io(Os { code: 2, message: "No such file or directory" })'),
 ])
 def test_commands_and_exit_statuses(files, args, status, out, err):
     names = {k: str(v) for k, v in files.items()}

@@ -386,8 +386,7 @@ int diff(const std::string& path_a, const std::string& path_b) {
   reader.join();
   for (const auto* result : {&a, &b}) {
     if (!*result) {
-      report(fmt::format("cannot read package {}: {}", result == &a ? path_a : path_b,
-                         describe(result->error())));
+      report_unreadable(result == &a ? path_a : path_b, result->error());
       return exit_trouble;
     }
   }

@@ -1,12 +1,13 @@
 #pragma once
 
 // How the package schema maps onto the model: one table per record, one row per field.
-// The reader's conversion, the writer's passes and the walks of the tools are generic
-// over these rows, so a field added to the schema and the model needs one row here and
-// nothing else.
+// The reader's conversion and the writer's passes are generic over these rows, and so can
+// any other walk of the model be, so that a field added to the schema and the model needs
+// one row here and nothing else.
 //
 // A row gives the field's model name (as in error locations), its member pointer, its
-// schema accessors and its kind, deduced from the member's type:
+// schema accessors, whether a number is an address, and its kind, deduced from the
+// member's type:
 //
 //   member type                       kind          stored as
 //   an integer                        number        UInt32, UInt64
@@ -115,13 +116,17 @@ consteval FieldKind kind_of() {
 //                          data (Data::Reader)
 //   init(builder, count)   data, number_list, record_list: the new Data or list Builder
 //   init(builder)          record: the nested struct's Builder
-template <class Record, class Member, class Get, class Set, class Init>
+template <class Record, class Member, class Get, class Set, class Init, bool Address>
 struct TableField {
   using record_type = Record;
   using member_type = Member;
   // The element of a list or data member; void otherwise.
   using element_type = typename table_detail::Element<Member>::type;
   static constexpr FieldKind kind = table_detail::kind_of<Member>();
+  // A number that is a place in device memory or register space (an address or an
+  // offset), which people read in hex.
+  static constexpr bool address = Address;
+  static_assert(!address || kind == FieldKind::number, "only a number is an address");
 
   std::string_view name;
   Member Record::*member;
@@ -132,9 +137,10 @@ struct TableField {
 
 namespace table_detail {
 
-template <class Record, class Member, class Get, class Set, class Init>
-constexpr TableField<Record, Member, Get, Set, Init> field(std::string_view name, Member Record::*member,
-                                                           Get get, Set set, Init init) {
+template <bool Address, class Record, class Member, class Get, class Set, class Init>
+constexpr TableField<Record, Member, Get, Set, Init, Address> field(std::string_view name,
+                                                                    Member Record::*member, Get get,
+                                                                    Set set, Init init) {
   return {name, member, get, set, init};
 }
 
@@ -152,12 +158,15 @@ class EnumerantNames {
 }  // namespace table_detail
 
 // One row: `member` is the model's member (and name), `Accessor` the schema field's name
-// with its first letter capitalised, as in its generated accessors.
-#define TORV_PACKAGE_FIELD(member, Accessor)                                             \
-  ::torv_package::table_detail::field(                                                  \
+// with its first letter capitalised, as in its generated accessors. An ADDRESS row is a
+// number that is an address.
+#define TORV_PACKAGE_ROW(is_address, member, Accessor)                                   \
+  ::torv_package::table_detail::field<is_address>(                                      \
       #member, &record::member, [](const auto& in) { return in.get##Accessor(); },       \
       [](auto out, auto value) { out.set##Accessor(value); },                            \
       [](auto out, auto... count) { return out.init##Accessor(count...); })
+#define TORV_PACKAGE_FIELD(member, Accessor) TORV_PACKAGE_ROW(false, member, Accessor)
+#define TORV_PACKAGE_ADDRESS(member, Accessor) TORV_PACKAGE_ROW(true, member, Accessor)
 
 template <>
 struct RecordTable<Segment> {
@@ -165,7 +174,7 @@ struct RecordTable<Segment> {
   using schema_type = schema::Segment;
   static constexpr std::string_view name = "Segment";
   static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(address, Address), TORV_PACKAGE_FIELD(memory_size, MemorySize),
+      std::tuple(TORV_PACKAGE_ADDRESS(address, Address), TORV_PACKAGE_FIELD(memory_size, MemorySize),
                  TORV_PACKAGE_FIELD(data, Data), TORV_PACKAGE_FIELD(flags, Flags));
 };
 
@@ -175,9 +184,9 @@ struct RecordTable<TileImage> {
   using schema_type = schema::TileImage;
   static constexpr std::string_view name = "TileImage";
   static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(physical_tile, PhysicalTile), TORV_PACKAGE_FIELD(entry_point, EntryPoint),
-                 TORV_PACKAGE_FIELD(command_address, CommandAddress),
-                 TORV_PACKAGE_FIELD(diagnostic_address, DiagnosticAddress),
+      std::tuple(TORV_PACKAGE_FIELD(physical_tile, PhysicalTile), TORV_PACKAGE_ADDRESS(entry_point, EntryPoint),
+                 TORV_PACKAGE_ADDRESS(command_address, CommandAddress),
+                 TORV_PACKAGE_ADDRESS(diagnostic_address, DiagnosticAddress),
                  TORV_PACKAGE_FIELD(segments, Segments));
 };
 
@@ -187,7 +196,7 @@ struct RecordTable<RegionSlice> {
   using schema_type = schema::RegionSlice;
   static constexpr std::string_view name = "RegionSlice";
   static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(tile, Tile), TORV_PACKAGE_FIELD(tile_address, TileAddress),
+      std::tuple(TORV_PACKAGE_FIELD(tile, Tile), TORV_PACKAGE_ADDRESS(tile_address, TileAddress),
                  TORV_PACKAGE_FIELD(file_offset, FileOffset), TORV_PACKAGE_FIELD(size, Size));
 };
 
@@ -258,7 +267,7 @@ struct RecordTable<DeviceConfigWrite> {
   using record = DeviceConfigWrite;
   using schema_type = schema::DeviceConfigWrite;
   static constexpr std::string_view name = "DeviceConfigWrite";
-  static constexpr auto fields = std::tuple(TORV_PACKAGE_FIELD(offset, Offset), TORV_PACKAGE_FIELD(value, Value));
+  static constexpr auto fields = std::tuple(TORV_PACKAGE_ADDRESS(offset, Offset), TORV_PACKAGE_FIELD(value, Value));
 };
 
 template <>
@@ -317,7 +326,7 @@ struct RecordTable<DebugSymbol> {
   using record = DebugSymbol;
   using schema_type = schema::DebugSymbol;
   static constexpr std::string_view name = "DebugSymbol";
-  static constexpr auto fields = std::tuple(TORV_PACKAGE_FIELD(name, Name), TORV_PACKAGE_FIELD(address, Address));
+  static constexpr auto fields = std::tuple(TORV_PACKAGE_FIELD(name, Name), TORV_PACKAGE_ADDRESS(address, Address));
 };
 
 template <>
@@ -326,7 +335,7 @@ struct RecordTable<DebugRegion> {
   using schema_type = schema::DebugRegion;
   static constexpr std::string_view name = "DebugRegion";
   static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(physical_tile, PhysicalTile), TORV_PACKAGE_FIELD(address, Address),
+      std::tuple(TORV_PACKAGE_FIELD(physical_tile, PhysicalTile), TORV_PACKAGE_ADDRESS(address, Address),
                  TORV_PACKAGE_FIELD(size, Size), TORV_PACKAGE_FIELD(name, Name));
 };
 
@@ -346,7 +355,9 @@ struct RecordTable<Application> {
                  TORV_PACKAGE_FIELD(debug_regions, DebugRegions));
 };
 
+#undef TORV_PACKAGE_ADDRESS
 #undef TORV_PACKAGE_FIELD
+#undef TORV_PACKAGE_ROW
 
 template <class Record>
 inline constexpr std::size_t field_count = std::tuple_size_v<decltype(RecordTable<Record>::fields)>;
@@ -370,9 +381,10 @@ constexpr bool for_each_field(Visitor&& visit) {
       RecordTable<Record>::fields);
 }
 
-// The names of a model enum's enumerants, indexed by value: "Exchange", "Compute", ...
-// Read from the schema on first use and kept for the life of the process (a failure to
-// allocate those few bytes ends the process).
+// The names of a model enum's enumerants, indexed by value and spelt as the model spells
+// its enumerators (the schema's names with the first letter capitalised). Read from the
+// schema on first use and kept for the life of the process (a failure to allocate those
+// few bytes ends the process).
 template <class Enum>
 std::span<const std::string_view> enumerant_names() noexcept {
   static const table_detail::EnumerantNames names(capnp::Schema::from<typename EnumTable<Enum>::schema_type>());

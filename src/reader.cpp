@@ -16,6 +16,7 @@
 #include "path.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/events.hpp"
+#include "torv_package/schema_table.hpp"
 #include "utf8.hpp"
 
 namespace torv_package {
@@ -35,15 +36,11 @@ namespace {
 constexpr std::uint64_t traversal_floor_words = std::uint64_t{8} << 20;
 constexpr std::uint64_t traversal_words_per_message_word = 4;
 
-template <class T>
-struct IsResult : std::false_type {};
-template <class T>
-struct IsResult<Result<T>> : std::true_type {};
-
 // Converts one message into the model, charging every allocation to the memory budget
 // before it is made and keeping the path of what it converts, so that every error names
 // its place. Cap'n Proto accessors and the budget throw kj::Exception; the path then still
-// names the field being read.
+// names the field being read. Records are converted field by field in the order of their
+// tables (schema_table.hpp), which fixes the order in which faults are found.
 class Converter {
  public:
   Converter(std::uint64_t message_bytes, Path& path) : budget_(message_bytes), path_(path) {}
@@ -68,64 +65,14 @@ class Converter {
     return view;
   }
 
-  template <class Get>
-  Result<std::string> text(std::string_view field, Get&& get) {
-    TORV_TRY(view, text_view(field, std::forward<Get>(get), true));
-    return std::string(view);
-  }
+  // Fills `out`, a value-initialised record, from `in`.
+  template <class Record>
+  Result<void> fill(Record& out, typename schema_of<Record>::Reader in);
 
-  template <class Model, class SchemaEnum>
-  Result<Model> enumeration(std::string_view field, SchemaEnum stored, std::uint16_t enumerants) {
-    const auto raw = static_cast<std::uint16_t>(stored);
-    if (raw >= enumerants) {
-      path_.enter(field);
-      return fail(PackageError(NotInSchema{raw}));
-    }
-    return static_cast<Model>(raw);
-  }
+  // The member of `out` that `row` describes.
+  template <class Record, class Row>
+  Result<void> field(Record& out, typename schema_of<Record>::Reader in, Row row);
 
-  // Member `field`, a list that `get` obtains, converted element by element into `out` by
-  // `convert`, which gives a record or a Result of one.
-  template <class T, class Get, class Convert>
-  Result<void> list(std::string_view field, std::vector<T>& out, Get&& get, Convert&& convert) {
-    path_.enter(field);
-    const auto reader = get();
-    budget_.list<T>(reader.size());
-    out.reserve(reader.size());
-    for (unsigned i = 0; i < reader.size(); ++i) {
-      path_.at(i);
-      if constexpr (IsResult<decltype(convert(reader[i]))>::value) {
-        auto element = convert(reader[i]);
-        if (!element) return std::unexpected(std::move(element).error());
-        out.push_back(std::move(*element));
-      } else {
-        out.push_back(convert(reader[i]));
-      }
-    }
-    path_.leave();
-    return {};
-  }
-
-  template <class Get>
-  Result<void> u32_list(std::string_view field, std::vector<std::uint32_t>& out, Get&& get) {
-    return list(field, out, std::forward<Get>(get), [](std::uint32_t value) { return value; });
-  }
-
-  Result<Segment> segment(schema::Segment::Reader segment);
-  Result<TileImage> tile(schema::TileImage::Reader tile);
-  Result<Binding> binding(schema::Binding::Reader binding);
-  // read_host_slices: the inputs or the outputs of a call; a slice cannot fail.
-  template <class Get>
-  Result<void> host_slices(std::string_view field, std::vector<HostSlice>& out, Get&& get) {
-    return list(field, out, std::forward<Get>(get), [](schema::HostSlice::Reader slice) {
-      return HostSlice{slice.getPage(), slice.getPageOffset(), slice.getFileOffset(),
-                       slice.getSize()};
-    });
-  }
-  Result<HostCall> host_call(schema::HostCall::Reader call);
-  Result<HostExchange> host_exchange(schema::HostExchange::Reader exchange);
-  Result<ProfileStep> profile_step(schema::ProfileStepPlan::Reader step);
-  Result<TileProfilePlan> profile_plan(schema::TileProfilePlan::Reader plan);
   Result<void> check_header(schema::Application::Reader root);
 
   MemoryBudget budget_;
@@ -137,96 +84,60 @@ class Converter {
     if (auto ok_ = (expr); !ok_) return std::unexpected(std::move(ok_).error()); \
   } while (false)
 
-Result<Segment> Converter::segment(schema::Segment::Reader segment) {
-  Segment model{segment.getAddress(), segment.getMemorySize(), {}, 0};
-  path_.enter("data");
-  const capnp::Data::Reader data = segment.getData();
-  budget_.data(data.size());
-  model.data.assign(data.begin(), data.end());
-  path_.leave();
-  model.flags = segment.getFlags();
-  return model;
+template <class Record>
+Result<void> Converter::fill(Record& out, typename schema_of<Record>::Reader in) {
+  Result<void> status;
+  for_each_field<Record>([&](auto row) {
+    auto done = field(out, in, row);
+    if (!done) status = std::move(done);
+    return status.has_value();
+  });
+  return status;
 }
 
-Result<TileImage> Converter::tile(schema::TileImage::Reader tile) {
-  TileImage model{tile.getPhysicalTile(), tile.getEntryPoint(), tile.getCommandAddress(),
-                  tile.getDiagnosticAddress(), {}};
-  TORV_CHECK(list("segments", model.segments, [&] { return tile.getSegments(); },
-                  [&](schema::Segment::Reader s) { return segment(s); }));
-  return model;
-}
-
-Result<Binding> Converter::binding(schema::Binding::Reader binding) {
-  TORV_TRY(name, text("name", [&] { return binding.getName(); }));
-  TORV_TRY(dtype, text("dtype", [&] { return binding.getDtype(); }));
-  Binding model{std::move(name), std::move(dtype), {}, {}};
-  TORV_CHECK(u32_list("shape", model.shape, [&] { return binding.getShape(); }));
-  TORV_CHECK(list("slices", model.slices, [&] { return binding.getSlices(); },
-                  [](schema::RegionSlice::Reader slice) {
-                    return RegionSlice{slice.getTile(), slice.getTileAddress(),
-                                       slice.getFileOffset(), slice.getSize()};
-                  }));
-  return model;
-}
-
-Result<HostCall> Converter::host_call(schema::HostCall::Reader call) {
-  TORV_TRY(name, text("name", [&] { return call.getName(); }));
-  HostCall model{std::move(name), call.getCommand(), call.getPhases(), {}, {},
-                 call.getInvocations(), {}, {}};
-  TORV_CHECK(host_slices("inputs", model.inputs, [&] { return call.getInputs(); }));
-  TORV_CHECK(host_slices("outputs", model.outputs, [&] { return call.getOutputs(); }));
-  TORV_CHECK(u32_list("input_batch_ends", model.input_batch_ends,
-                      [&] { return call.getInputBatchEnds(); }));
-  TORV_CHECK(u32_list("output_batch_ends", model.output_batch_ends,
-                      [&] { return call.getOutputBatchEnds(); }));
-  return model;
-}
-
-Result<HostExchange> Converter::host_exchange(schema::HostExchange::Reader exchange) {
-  HostExchange model;
-  model.startup_mark = exchange.getStartupMark();
-  model.command_page = exchange.getCommandPage();
-  model.command_offset = exchange.getCommandOffset();
-  TORV_CHECK(list("pages", model.pages, [&] { return exchange.getPages(); },
-                  [](schema::HostPage::Reader page) { return HostPage{page.getIndex(), page.getSize()}; }));
-  TORV_CHECK(u32_list("attach_order", model.attach_order, [&] { return exchange.getAttachOrder(); }));
-  TORV_CHECK(list("calls", model.calls, [&] { return exchange.getCalls(); },
-                  [&](schema::HostCall::Reader call) { return host_call(call); }));
-  return model;
-}
-
-Result<ProfileStep> Converter::profile_step(schema::ProfileStepPlan::Reader step) {
-  ProfileStep model{step.getLocalIndex(), step.getPhase(), step.getEpoch(), {}, {}, {}, {}, {}, 0};
-  TORV_TRY(operation, text("operation", [&] { return step.getOperation(); }));
-  model.operation = std::move(operation);
-  TORV_TRY(kind, (enumeration<ProfileStepKind>("kind", step.getKind(), 4)));
-  model.kind = kind;
-  TORV_TRY(kernel, text("kernel", [&] { return step.getKernel(); }));
-  model.kernel = std::move(kernel);
-  TORV_CHECK(list("metadata", model.metadata, [&] { return step.getMetadata(); },
-                  [&](schema::ProfileMetadata::Reader entry) -> Result<ProfileMetadata> {
-                    TORV_TRY(name, text("name", [&] { return entry.getName(); }));
-                    TORV_TRY(value, text("value", [&] { return entry.getValue(); }));
-                    return ProfileMetadata{std::move(name), std::move(value)};
-                  }));
-  TORV_CHECK(list("exchange_activities", model.exchange_activities,
-                  [&] { return step.getExchangeActivities(); },
-                  [&](schema::ProfileExchangeActivity::Reader activity)
-                      -> Result<ProfileExchangeActivity> {
-                    TORV_TRY(kind, (enumeration<ProfileExchangeActivityKind>(
-                                       "kind", activity.getKind(), 2)));
-                    return ProfileExchangeActivity{kind, activity.getStartCycle(),
-                                                   activity.getEndCycle()};
-                  }));
-  model.exchange_event_cycles = step.getExchangeEventCycles();
-  return model;
-}
-
-Result<TileProfilePlan> Converter::profile_plan(schema::TileProfilePlan::Reader plan) {
-  TileProfilePlan model{plan.getPhysicalTile(), {}};
-  TORV_CHECK(list("steps", model.steps, [&] { return plan.getSteps(); },
-                  [&](schema::ProfileStepPlan::Reader step) { return profile_step(step); }));
-  return model;
+template <class Record, class Row>
+Result<void> Converter::field(Record& out, typename schema_of<Record>::Reader in, Row row) {
+  using Member = typename Row::member_type;
+  Member& member = out.*row.member;
+  if constexpr (row.kind == FieldKind::number) {
+    member = row.get(in);
+  } else if constexpr (row.kind == FieldKind::enumeration) {
+    const auto raw = static_cast<std::uint16_t>(row.get(in));
+    if (raw >= enumerant_count<Member>()) {
+      path_.enter(row.name);
+      return fail(PackageError(NotInSchema{raw}));
+    }
+    member = static_cast<Member>(raw);
+  } else if constexpr (row.kind == FieldKind::text) {
+    TORV_TRY(view, text_view(row.name, [&] { return row.get(in); }, true));
+    member.assign(view);
+  } else if constexpr (row.kind == FieldKind::data) {
+    path_.enter(row.name);
+    const capnp::Data::Reader data = row.get(in);
+    budget_.data(data.size());
+    member.assign(data.begin(), data.end());
+    path_.leave();
+  } else if constexpr (row.kind == FieldKind::record) {
+    path_.enter(row.name);
+    TORV_CHECK(fill(member, row.get(in)));
+    path_.leave();
+  } else {
+    // A list: charged in full before anything is reserved.
+    path_.enter(row.name);
+    const auto list = row.get(in);
+    budget_.list<typename Row::element_type>(list.size());
+    member.reserve(list.size());
+    for (unsigned i = 0; i < list.size(); ++i) {
+      path_.at(i);
+      if constexpr (row.kind == FieldKind::number_list) {
+        member.push_back(list[i]);
+      } else {
+        TORV_CHECK(fill(member.emplace_back(), list[i]));
+      }
+    }
+    path_.leave();
+  }
+  return {};
 }
 
 // The header fields, in this order; a mismatch names the first field that differs.
@@ -244,49 +155,8 @@ Result<void> Converter::check_header(schema::Application::Reader root) {
 
 Result<Application> Converter::convert(schema::Application::Reader root) {
   TORV_CHECK(check_header(root));
-  TORV_TRY(compiler_version, text("compiler_version", [&] { return root.getCompilerVersion(); }));
   Application app;
-  app.compiler_version = std::move(compiler_version);
-  TORV_CHECK(list("tiles", app.tiles, [&] { return root.getTiles(); },
-                  [&](schema::TileImage::Reader t) { return tile(t); }));
-  const auto bindings = [&](const char* field, std::vector<Binding>& out, auto get) {
-    return list(field, out, [&] { return get(root); },
-                [&](schema::Binding::Reader b) { return binding(b); });
-  };
-  TORV_CHECK(bindings("inputs", app.inputs, [](auto r) { return r.getInputs(); }));
-  TORV_CHECK(bindings("outputs", app.outputs, [](auto r) { return r.getOutputs(); }));
-  TORV_CHECK(bindings("weights", app.weights, [](auto r) { return r.getWeights(); }));
-
-  path_.enter("host_exchange");
-  TORV_TRY(exchange, host_exchange(root.getHostExchange()));
-  path_.leave();
-  app.host_exchange = std::move(exchange);
-
-  TORV_CHECK(list("entry_points", app.entry_points, [&] { return root.getEntryPoints(); },
-                  [&](schema::EntryPoint::Reader entry) -> Result<EntryPoint> {
-                    TORV_TRY(name, text("name", [&] { return entry.getName(); }));
-                    return EntryPoint{std::move(name), entry.getCommand(), entry.getExternalSyncs()};
-                  }));
-  TORV_CHECK(list("device_config_writes", app.device_config_writes,
-                  [&] { return root.getDeviceConfigWrites(); },
-                  [](schema::DeviceConfigWrite::Reader write) {
-                    return DeviceConfigWrite{write.getOffset(), write.getValue()};
-                  }));
-  TORV_CHECK(list("profile_tiles", app.profile_tiles, [&] { return root.getProfileTiles(); },
-                  [&](schema::TileProfilePlan::Reader plan) { return profile_plan(plan); }));
-  TORV_CHECK(list("debug_symbols", app.debug_symbols, [&] { return root.getDebugSymbols(); },
-                  [&](schema::DebugSymbol::Reader symbol) -> Result<DebugSymbol> {
-                    TORV_TRY(name, text("name", [&] { return symbol.getName(); }));
-                    return DebugSymbol{std::move(name), symbol.getAddress()};
-                  }));
-  TORV_CHECK(list("debug_regions", app.debug_regions, [&] { return root.getDebugRegions(); },
-                  [&](schema::DebugRegion::Reader region) -> Result<DebugRegion> {
-                    DebugRegion model{region.getPhysicalTile(), region.getAddress(),
-                                      region.getSize(), {}};
-                    TORV_TRY(name, text("name", [&] { return region.getName(); }));
-                    model.name = std::move(name);
-                    return model;
-                  }));
+  TORV_CHECK(fill(app, root));
   return app;
 }
 

@@ -1,13 +1,21 @@
 // Pins the wire layout of the package schema: every struct's section sizes and every
 // field's ordinal, type and slot. A schema edit that would move a field in existing
-// package files fails here.
+// package files fails here. Then checks the tables that map the schema onto the model.
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include <capnp/dynamic.h>
+#include <capnp/message.h>
 #include <capnp/schema.h>
 #include <gtest/gtest.h>
 
 #include "application.capnp.h"
+#include "torv_package/schema_table.hpp"
 
 namespace torv_package {
 namespace {
@@ -116,22 +124,167 @@ TEST(SchemaLayout, MatchesExistingPackageFiles) {
   }
 }
 
-TEST(SchemaLayout, ListElementTypesAndDefaults) {
-  const auto call = capnp::Schema::from<schema::HostCall>();
-  EXPECT_EQ(call.getFieldByName("invocations").getProto().getSlot().getDefaultValue().getUint32(), 1u);
-  EXPECT_EQ(call.getFieldByName("inputBatchEnds").getType().asList().getElementType().which(),
-            Type::UINT32);
-  EXPECT_EQ(call.getFieldByName("inputs").getType().asList().getStructElementType(),
-            capnp::Schema::from<schema::HostSlice>());
-  const auto step_kind = capnp::Schema::from<schema::ProfileStepKind>().getEnumerants();
-  ASSERT_EQ(step_kind.size(), 4u);
-  EXPECT_EQ(std::string(step_kind[2].getProto().getName().cStr()), "synchronization");
-  const auto activity_kind = capnp::Schema::from<schema::ProfileExchangeActivityKind>().getEnumerants();
-  ASSERT_EQ(activity_kind.size(), 2u);
-  EXPECT_EQ(std::string(activity_kind[1].getProto().getName().cStr()), "receive");
-  EXPECT_EQ(capnp::Schema::from<schema::Application>().getFieldByName("tiles").getType()
-                .asList().getStructElementType(),
-            capnp::Schema::from<schema::TileImage>());
+// The tables of schema_table.hpp against the schema: every schema field has exactly one
+// row, named as the field in snake_case, of a kind that stores the field's type, whose
+// accessors reach that field and no other, in the schema's order but for the moves below.
+
+// Application's header, which the reader checks and the writer writes as code.
+const std::set<std::string, std::less<>> header_fields = {"schemaVersion", "target", "tileMemoryBase",
+                                                          "tileMemorySize"};
+
+// Where a table's order differs from the schema's: `field` comes right after `after`.
+// TileImage's rows follow the model, which keeps the fields added to the schema after
+// `segments` with the other numbers.
+struct Moved {
+  std::string_view record, field, after;
+};
+constexpr Moved moved[] = {{"TileImage", "segments", "diagnosticAddress"}};
+
+std::string camel(std::string_view snake) {
+  std::string out;
+  for (std::size_t i = 0; i < snake.size(); ++i) {
+    if (snake[i] == '_' && i + 1 < snake.size()) {
+      out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(snake[++i]))));
+    } else {
+      out.push_back(snake[i]);
+    }
+  }
+  return out;
+}
+
+template <class Record>
+std::vector<std::string> expected_order() {
+  std::vector<std::string> names;
+  for (const auto field : capnp::Schema::from<schema_of<Record>>().getFields()) {
+    if (std::is_same_v<Record, Application> && header_fields.contains(field.getProto().getName().cStr())) {
+      continue;
+    }
+    names.emplace_back(field.getProto().getName().cStr());
+  }
+  for (const Moved& m : moved) {
+    if (m.record != RecordTable<Record>::name) continue;
+    const auto from = std::find(names.begin(), names.end(), m.field);
+    if (from == names.end()) continue;  // the comparison of orders reports it
+    std::string field = std::move(*from);
+    names.erase(from);
+    const auto after = std::find(names.begin(), names.end(), m.after);
+    names.insert(after == names.end() ? after : after + 1, std::move(field));
+  }
+  return names;
+}
+
+// The schema type that a row's kind stores, and for lists and structs what they hold.
+template <class Row>
+void expect_stored_type(capnp::Type type) {
+  using Member = typename Row::member_type;
+  using Element = typename Row::element_type;
+  const auto width = [](std::size_t bytes) { return bytes == 8 ? Type::UINT64 : Type::UINT32; };
+  if constexpr (Row::kind == FieldKind::number) {
+    static_assert(std::is_unsigned_v<Member>);
+    EXPECT_EQ(type.which(), width(sizeof(Member)));
+  } else if constexpr (Row::kind == FieldKind::enumeration) {
+    ASSERT_TRUE(type.isEnum());
+    EXPECT_EQ(type.asEnum(), capnp::Schema::from<typename EnumTable<Member>::schema_type>());
+  } else if constexpr (Row::kind == FieldKind::text) {
+    EXPECT_EQ(type.which(), Type::TEXT);
+  } else if constexpr (Row::kind == FieldKind::data) {
+    EXPECT_EQ(type.which(), Type::DATA);
+  } else if constexpr (Row::kind == FieldKind::number_list) {
+    ASSERT_TRUE(type.isList());
+    static_assert(std::is_unsigned_v<Element>);
+    EXPECT_EQ(type.asList().getElementType().which(), width(sizeof(Element)));
+  } else if constexpr (Row::kind == FieldKind::record_list) {
+    ASSERT_TRUE(type.isList());
+    ASSERT_TRUE(type.asList().getElementType().isStruct());
+    EXPECT_EQ(type.asList().getStructElementType(), capnp::Schema::from<schema_of<Element>>());
+  } else {
+    ASSERT_TRUE(type.isStruct());
+    EXPECT_EQ(type.asStruct(), capnp::Schema::from<schema_of<Member>>());
+  }
+}
+
+// Writes a non-default value through the row's setter (or initialiser) and reads it back
+// through its getter; true when the getter sees it.
+template <class Row>
+bool write_and_read_back(Row row, typename schema_of<typename Row::record_type>::Builder out) {
+  const auto in = out.asReader();
+  if constexpr (Row::kind == FieldKind::number) {
+    row.set(out, 7);
+    return row.get(in) == 7;
+  } else if constexpr (Row::kind == FieldKind::enumeration) {
+    const auto value = static_cast<typename EnumTable<typename Row::member_type>::schema_type>(1);
+    row.set(out, value);
+    return row.get(in) == value;
+  } else if constexpr (Row::kind == FieldKind::text) {
+    row.set(out, "x");
+    return std::string_view(row.get(in).cStr()) == "x";
+  } else if constexpr (Row::kind == FieldKind::data) {
+    const kj::byte byte = 1;
+    row.set(out, capnp::Data::Reader(&byte, 1));
+    return row.get(in).size() == 1;
+  } else if constexpr (Row::kind == FieldKind::record) {
+    row.init(out);
+    return row.get(in).totalSize().wordCount != 0;
+  } else {
+    row.init(out, 1u);
+    return row.get(in).size() == 1;
+  }
+}
+
+template <class Record>
+void expect_table_matches_schema(std::set<std::string_view>& checked) {
+  if (!checked.insert(RecordTable<Record>::name).second) return;
+  SCOPED_TRACE(RecordTable<Record>::name);
+  const auto schema = capnp::Schema::from<schema_of<Record>>();
+  std::vector<std::string> rows;
+  for_each_field<Record>([&](auto row) {
+    using Row = decltype(row);
+    const std::string name = camel(row.name);
+    rows.push_back(name);
+    SCOPED_TRACE(name);
+    KJ_IF_MAYBE (field, schema.findFieldByName(name)) {
+      expect_stored_type<Row>(field->getType());
+    } else {
+      ADD_FAILURE() << "no schema field";
+      return;
+    }
+    capnp::MallocMessageBuilder message;
+    const auto out = message.initRoot<schema_of<Record>>();
+    EXPECT_TRUE(write_and_read_back(row, out));
+    const auto written = capnp::toDynamic(out.asReader());
+    for (const auto field : schema.getFields()) {
+      EXPECT_EQ(written.has(field, capnp::HasMode::NON_DEFAULT), field.getProto().getName() == name)
+          << "written: " << field.getProto().getName().cStr();
+    }
+    if constexpr (Row::kind == FieldKind::record_list) expect_table_matches_schema<typename Row::element_type>(checked);
+    if constexpr (Row::kind == FieldKind::record) expect_table_matches_schema<typename Row::member_type>(checked);
+  });
+  EXPECT_EQ(rows, expected_order<Record>());
+}
+
+// Reached from Application through its rows, so every record of the model is checked.
+TEST(SchemaTable, HoldsExactlyTheSchemasFields) {
+  std::set<std::string_view> checked;
+  expect_table_matches_schema<Application>(checked);
+}
+
+TEST(SchemaTable, EnumerantNamesAreTheSchemasCapitalised) {
+  struct Case {
+    std::span<const std::string_view> names;
+    std::vector<std::string_view> expected;
+    std::string_view last;  // the name of the model's last enumerator
+  };
+  const Case cases[] = {
+      {enumerant_names<ProfileStepKind>(), {"Exchange", "Compute", "Synchronization", "Idle"},
+       enumerant_name(ProfileStepKind::Idle)},
+      {enumerant_names<ProfileExchangeActivityKind>(), {"Send", "Receive"},
+       enumerant_name(ProfileExchangeActivityKind::Receive)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(std::vector(c.names.begin(), c.names.end()), c.expected);
+    EXPECT_EQ(c.last, c.expected.back());
+  }
+  EXPECT_EQ(enumerant_name(static_cast<ProfileStepKind>(4)), "");
 }
 
 }  // namespace

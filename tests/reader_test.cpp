@@ -59,17 +59,6 @@ class RecordingSink : public events::Sink {
   events::Sink* previous_;
 };
 
-TEST(ReadPackage, RoundTripsEveryField) {
-  Application expected = valid_application();
-  expected.host_exchange.calls[0].invocations = 3;
-  expected.tiles[0].segments[0].flags = 0xdeadbeef;
-  expected.entry_points.push_back(EntryPoint{"\xc3\xa9t\xc3\xa9", 0xffffffff, 9});
-  expected.debug_regions[0].name = std::string("nul\0inside", 10);
-  const auto result = read_bytes(serialize(expected));
-  ASSERT_TRUE(result) << debug_of(result);
-  EXPECT_EQ(*result, expected);
-}
-
 struct HeaderCase {
   const char* name;
   Header header;
@@ -226,15 +215,8 @@ TEST(ReadPackage, TextFaultsGiveUtf8Numbers) {
        "Utf8(Utf8Error { valid_up_to: 2, error_len: Some(1) })"},
       {"debug_region_name", [](Application& a) { a.debug_regions[1].name = "\xf0\x9f\x98"; },
        "Utf8(Utf8Error { valid_up_to: 0, error_len: None })"},
-      {"step_kind_4", [](Application& a) { a.profile_tiles[0].steps[1].kind = static_cast<ProfileStepKind>(4); },
-       "SchemaEnum(NotInSchema(4))"},
       {"step_kind_7", [](Application& a) { a.profile_tiles[0].steps[0].kind = static_cast<ProfileStepKind>(7); },
        "SchemaEnum(NotInSchema(7))"},
-      {"activity_kind_2",
-       [](Application& a) {
-         a.profile_tiles[0].steps[0].exchange_activities[0].kind = static_cast<ProfileExchangeActivityKind>(2);
-       },
-       "SchemaEnum(NotInSchema(2))"},
       {"activity_kind_max",
        [](Application& a) {
          a.profile_tiles[0].steps[0].exchange_activities[0].kind = static_cast<ProfileExchangeActivityKind>(65535);
@@ -243,8 +225,6 @@ TEST(ReadPackage, TextFaultsGiveUtf8Numbers) {
       {"reader_faults_before_validation",
        [](Application& a) { a.tiles.clear(); a.debug_symbols[0].name = "\xff"; },
        "Utf8(Utf8Error { valid_up_to: 0, error_len: Some(1) })"},
-      {"validation_runs_last", [](Application& a) { a.tiles.clear(); },
-       R"(Invalid("application has no tiles"))"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -252,15 +232,6 @@ TEST(ReadPackage, TextFaultsGiveUtf8Numbers) {
     c.mutate(app);
     EXPECT_EQ(debug_of(read_bytes(serialize(app))), c.expected);
   }
-}
-
-TEST(ReadPackage, EnumBoundariesRead) {
-  Application app = valid_application();
-  app.profile_tiles[0].steps[0].kind = ProfileStepKind::Idle;
-  app.profile_tiles[0].steps[0].exchange_activities[0].kind = ProfileExchangeActivityKind::Receive;
-  const auto result = read_bytes(serialize(app));
-  ASSERT_TRUE(result) << debug_of(result);
-  EXPECT_EQ(result->profile_tiles[0].steps[0].kind, ProfileStepKind::Idle);
 }
 
 TEST(ReadPackage, AbsentPointersReadAsDefaults) {

@@ -81,7 +81,10 @@ TEST(HostileInput, ShortZeroSizedListsStillRead) {
 
 TEST(HostileInput, FarPointerChainAndUnterminatedText) {
   expect_capnp_error(read_bytes(testing::far_pointer_chain(500)));
-  expect_capnp_error(read_bytes(testing::text_without_nul(1 << 20)), "NUL-terminated");
+  // Found as the first text is read, not by the framing.
+  const auto unterminated = read_bytes(testing::text_without_nul(1 << 20));
+  ASSERT_NO_FATAL_FAILURE(expect_capnp_error(unterminated));
+  EXPECT_EQ(unterminated.error().location(), "compiler_version");
 }
 
 TEST(HostileInput, HugeListOfEmptyTilesReads) {

@@ -100,7 +100,8 @@ std::string mutated(const std::function<void(Application&)>& mutate, const Heade
 }
 
 // Packages with two faults, where the reading order decides which one is reported, and
-// one case for each kind of place the reader names. Location and debug form together.
+// one case for each kind of place the reader names. Location and debug form together; an
+// empty debug form stands for a Cap'n Proto failure, whose wording is Cap'n Proto's.
 TEST(ReadPackage, FirstFaultInReadingOrderNamesItsPlace) {
   using App = schema::Application::Builder;
   const auto bad = [](std::string& text) { text = "ok\xff"; };  // valid_up_to 2
@@ -134,8 +135,7 @@ TEST(ReadPackage, FirstFaultInReadingOrderNamesItsPlace) {
          return testing::with_bad_pointer(
              valid_application(), [](App r) { return capnp::AnyStruct::Builder(r.getTiles()[1].getSegments()[0]); }, 0);
        },
-       "tiles[1].segments[0].data",
-       R"(Capnp(Exception { kind: Failed, description: "expected boundsCheck(segment, ptr, roundBytesUpToWords(size)); Message contained out-of-bounds data pointer." }))"},
+       "tiles[1].segments[0].data", ""},
       {"name_before_dtype", [&] { return mutated([&](Application& a) { bad(a.inputs[0].dtype); a.inputs[0].name = "\xc0"; }); },
        "inputs[0].name", "Utf8(Utf8Error { valid_up_to: 0, error_len: Some(1) })"},
       {"outputs_before_weights",
@@ -191,7 +191,11 @@ TEST(ReadPackage, FirstFaultInReadingOrderNamesItsPlace) {
     const auto result = read_bytes(c.bytes());
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().location(), c.location);
-    EXPECT_EQ(result.error().debug_string(), c.debug);
+    if (c.debug.empty()) {
+      EXPECT_EQ(result.error().kind(), ErrorKind::Capnp) << result.error().debug_string();
+    } else {
+      EXPECT_EQ(result.error().debug_string(), c.debug);
+    }
   }
 }
 
@@ -518,7 +522,11 @@ TEST(ReadPackage, AmplifiedListsFailFast) {
     EXPECT_LT(bytes.size(), 400u);
     const auto result = read_bytes(bytes);
     ASSERT_FALSE(result);
-    EXPECT_NE(result.error().debug_string().find("traversal limit"), std::string::npos)
+    // Refused by Cap'n Proto's traversal bound as the list is reached, before its
+    // elements are charged to the memory budget.
+    EXPECT_EQ(result.error().kind(), ErrorKind::Capnp) << result.error().debug_string();
+    EXPECT_EQ(result.error().location(), "tiles");
+    EXPECT_EQ(result.error().debug_string().find("package would take more than"), std::string::npos)
         << result.error().debug_string();
   }
 }

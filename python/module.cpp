@@ -92,6 +92,16 @@ Object<Application> read(const py::object& source) {
   return Object<Application>{value_or_raise(std::move(result)), {}};
 }
 
+// A model enum as a Python enum, its members named and numbered as in the schema.
+template <class E>
+void bind_enum(py::module_& m, const char* name) {
+  py::enum_<E> cls(m, name);
+  const auto names = enumerant_names<E>();
+  for (std::size_t value = 0; value < names.size(); ++value) {
+    cls.value(std::string(names[value]).c_str(), static_cast<E>(value));
+  }
+}
+
 // Whether record T holds segment data, itself or in a record below it.
 template <class T>
 constexpr bool holds_data();
@@ -189,14 +199,8 @@ PYBIND11_MODULE(torv_package, m) {
   py::exec(package_error_source, m.attr("__dict__"));
   package_error_class = m.attr("PackageError");
 
-  py::enum_<ProfileStepKind>(m, "ProfileStepKind")
-      .value("Exchange", ProfileStepKind::Exchange)
-      .value("Compute", ProfileStepKind::Compute)
-      .value("Synchronization", ProfileStepKind::Synchronization)
-      .value("Idle", ProfileStepKind::Idle);
-  py::enum_<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind")
-      .value("Send", ProfileExchangeActivityKind::Send)
-      .value("Receive", ProfileExchangeActivityKind::Receive);
+  bind_enum<ProfileStepKind>(m, "ProfileStepKind");
+  bind_enum<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind");
 
   py::class_<Data>(m, "Data", py::buffer_protocol(),
                    "A segment's bytes, seen through the buffer protocol without copies.")

@@ -47,21 +47,23 @@ struct SetField {
     if (!py::isinstance<py::str>(value)) expected(f.name, "str");
     o.value.*f.member = py::cast<std::string>(value);
   }
-  void operator()(const Numbers<T>& f) const {
-    child(o, f.slot) = as_list(value);
+  template <class E, std::size_t S>
+  void operator()(const Numbers<T, E, S>& f) const {
+    child(o, f) = as_list(value);
     (o.value.*f.member).clear();
   }
-  template <class U>
-  void operator()(const Records<T, U>& f) const {
-    child(o, f.slot) = as_list(value);
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    child(o, f) = as_list(value);
     (o.value.*f.member).clear();
   }
-  template <class U>
-  void operator()(const Record<T, U>& f) const {
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
     if (!py::isinstance<Object<U>>(value)) expected(f.name, Model<U>::name);
-    child(o, f.slot) = py::reinterpret_borrow<py::object>(value);
+    child(o, f) = py::reinterpret_borrow<py::object>(value);
   }
-  void operator()(const Bytes<T>& f) const {
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
     // Any bytes-like object; its bytes are copied.
     Py_buffer view;
     if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_CONTIG_RO) != 0) {
@@ -71,7 +73,7 @@ struct SetField {
     const auto* begin = static_cast<const std::uint8_t*>(view.buf);
     Data data{std::vector<std::uint8_t>(begin, begin + view.len)};
     PyBuffer_Release(&view);
-    child(o, f.slot) = py::cast(std::move(data));
+    child(o, f) = py::cast(std::move(data));
     (o.value.*f.member).clear();
   }
 };
@@ -84,12 +86,14 @@ struct GetField {
   template <class M>
   py::object operator()(const Scalar<T, M>& f) const { return py::cast(o.value.*f.member); }
   py::object operator()(const Text<T>& f) const { return py::cast(o.value.*f.member); }
-  py::object operator()(const Numbers<T>& f) const { return numbers(o, f); }
-  template <class U>
-  py::object operator()(const Records<T, U>& f) const { return records(o, f); }
-  template <class U>
-  py::object operator()(const Record<T, U>& f) const { return record(o, f); }
-  py::object operator()(const Bytes<T>& f) const { return bytes(o, f); }
+  template <class E, std::size_t S>
+  py::object operator()(const Numbers<T, E, S>& f) const { return numbers(o, f); }
+  template <class U, std::size_t S>
+  py::object operator()(const Records<T, U, S>& f) const { return records(o, f); }
+  template <class U, std::size_t S>
+  py::object operator()(const Record<T, U, S>& f) const { return record(o, f); }
+  template <std::size_t S>
+  py::object operator()(const Bytes<T, S>& f) const { return bytes(o, f); }
 };
 
 // A member in a repr: numbers and short texts as they are, lists and data by size.
@@ -102,8 +106,9 @@ struct ReprField {
     if (out.back() != '(') out += ", ";
     out += fmt::format("{}={}", name, value);
   }
-  std::size_t length(int slot, std::size_t in_value) const {
-    const py::object& c = o.children[static_cast<std::size_t>(slot)];
+  template <class F>
+  std::size_t length(const F& f, std::size_t in_value) const {
+    const py::object& c = child(o, f);
     return c ? py::len(c) : in_value;
   }
   template <class M>
@@ -119,9 +124,10 @@ struct ReprField {
     add(f.name, text.size() <= 40 ? std::string(py::repr(py::cast(text)))
                                   : fmt::format("<{} characters>", py::len(py::cast(text))));
   }
-  void operator()(const Numbers<T>& f) const {
-    const py::object& c = o.children[static_cast<std::size_t>(f.slot)];
-    const std::size_t n = length(f.slot, (o.value.*f.member).size());
+  template <class E, std::size_t S>
+  void operator()(const Numbers<T, E, S>& f) const {
+    const py::object& c = child(o, f);
+    const std::size_t n = length(f, (o.value.*f.member).size());
     if (n > 8) {
       add(f.name, fmt::format("<{} numbers>", n));
     } else if (c) {
@@ -130,16 +136,17 @@ struct ReprField {
       add(f.name, fmt::format("[{}]", fmt::join(o.value.*f.member, ", ")));
     }
   }
-  template <class U>
-  void operator()(const Records<T, U>& f) const {
-    add(f.name, fmt::format("<{} {}>", length(f.slot, (o.value.*f.member).size()), Model<U>::name));
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    add(f.name, fmt::format("<{} {}>", length(f, (o.value.*f.member).size()), Model<U>::name));
   }
-  template <class U>
-  void operator()(const Record<T, U>& f) const {
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
     add(f.name, fmt::format("<{}>", Model<U>::name));
   }
-  void operator()(const Bytes<T>& f) const {
-    const py::object& c = o.children[static_cast<std::size_t>(f.slot)];
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
+    const py::object& c = child(o, f);
     add(f.name, fmt::format("<{} bytes>", c ? py::cast<const Data&>(c).bytes.size() : (o.value.*f.member).size()));
   }
 };
@@ -152,7 +159,7 @@ py::class_<Object<T>> bind_record(py::module_& m, const char* doc) {
             for (const auto& [key, value] : kwargs) {
               const std::string name = py::str(key);
               bool known = false;
-              for_each_field<T>([&](const auto& f) {
+              for_each_attribute<T>([&](const auto& f) {
                 if (name == f.name) {
                   SetField<T>{o, value}(f);
                   known = true;
@@ -165,7 +172,7 @@ py::class_<Object<T>> bind_record(py::module_& m, const char* doc) {
             return o;
           }),
           "Members not given are zero, empty text or an empty list.");
-  for_each_field<T>([&](const auto& f) {
+  for_each_attribute<T>([&](const auto& f) {
     cls.def_property(
         f.name, [f](Object<T>& o) { return GetField<T>{o}(f); },
         [f](Object<T>& o, const py::handle& value) { SetField<T>{o, value}(f); });
@@ -183,7 +190,7 @@ py::class_<Object<T>> bind_record(py::module_& m, const char* doc) {
   cls.def("__deepcopy__", [](const Object<T>& o, const py::object&) { return Object<T>{copy_out(o), {}}; });
   cls.def("__repr__", [](const Object<T>& o) {
     std::string out = std::string(Model<T>::name) + "(";
-    for_each_field<T>(ReprField<T>{o, out});
+    for_each_attribute<T>(ReprField<T>{o, out});
     return out + ")";
   });
   return cls;

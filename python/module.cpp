@@ -1,7 +1,9 @@
 // The torv_package Python module: reading, the model, validating and writing.
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
@@ -11,6 +13,7 @@
 
 #include "classes.hpp"
 #include "torv_package/application.hpp"
+#include "torv_package/schema_table.hpp"
 #include "writer.hpp"
 
 namespace torv_package::python {
@@ -89,6 +92,78 @@ Object<Application> read(const py::object& source) {
   return Object<Application>{value_or_raise(std::move(result)), {}};
 }
 
+// A model enum as a Python enum, its members named and numbered as in the schema.
+template <class E>
+void bind_enum(py::module_& m, const char* name) {
+  py::enum_<E> cls(m, name);
+  const auto names = enumerant_names<E>();
+  for (std::size_t value = 0; value < names.size(); ++value) {
+    cls.value(std::string(names[value]).c_str(), static_cast<E>(value));
+  }
+}
+
+// Whether record T holds segment data, itself or in a record below it.
+template <class T>
+constexpr bool holds_data();
+
+template <class F>
+constexpr bool leads_to_data(F) {
+  if constexpr (F::kind == FieldKind::data) {
+    return true;
+  } else if constexpr (F::kind == FieldKind::record_list) {
+    return holds_data<typename F::element_type>();
+  } else if constexpr (F::kind == FieldKind::record) {
+    return holds_data<typename F::member_type>();
+  } else {
+    return false;
+  }
+}
+
+template <class T>
+constexpr bool holds_data() {
+  return std::apply([](auto... row) { return (leads_to_data(row) || ...); }, RecordTable<T>::fields);
+}
+
+// Gathers the data objects of every record under `o`, made Python objects on the way, and
+// so only down the members that lead to data: no other list need become Python's.
+template <class T>
+void hold_data(Object<T>& o, const std::string& location, std::vector<py::object>& held);
+
+template <class T>
+struct HoldData {
+  Object<T>& o;
+  const std::string& location;
+  std::vector<py::object>& held;
+
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
+    held.push_back(bytes(o, f));
+  }
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    if constexpr (holds_data<U>()) {
+      const py::list list = records(o, f);
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string here = fmt::format("{}[{}]", member_location(location, f.name), i);
+        hold_data(element<U>(list[i], here), here, held);
+      }
+    }
+  }
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
+    if constexpr (holds_data<U>()) {
+      hold_data(py::cast<Object<U>&>(record(o, f)), member_location(location, f.name), held);
+    }
+  }
+  template <class F>
+  void operator()(const F&) const {}  // numbers, text and number lists
+};
+
+template <class T>
+void hold_data(Object<T>& o, const std::string& location, std::vector<py::object>& held) {
+  for_each_attribute<T>(HoldData<T>{o, location, held});
+}
+
 // Builds the message of a package with the lock held. It is written afterwards without
 // the lock, so every byte it points at must stay where it is until then: each segment's
 // data is first made a Data object, held here, which no Python code can resize; and data
@@ -100,15 +175,7 @@ struct Prepared {
 
 Prepared prepare(Object<Application>& app) {
   Prepared prepared;
-  const auto tile_list = records(app, std::get<1>(Model<Application>::fields()));
-  for (std::size_t i = 0; i < tile_list.size(); ++i) {
-    auto& image = element<TileImage>(tile_list[i], fmt::format("tiles[{}]", i));
-    const auto segments = records(image, std::get<4>(Model<TileImage>::fields()));
-    for (std::size_t k = 0; k < segments.size(); ++k) {
-      auto& segment = element<Segment>(segments[k], fmt::format("tiles[{}].segments[{}]", i, k));
-      prepared.data.push_back(bytes(segment, std::get<2>(Model<Segment>::fields())));
-    }
-  }
+  hold_data(app, "", prepared.data);
   Result<BuiltMessage> built = [&] {
     const Taken<Application> taken(app);
     auto message = build_message(std::get<0>(taken.values()));
@@ -132,14 +199,8 @@ PYBIND11_MODULE(torv_package, m) {
   py::exec(package_error_source, m.attr("__dict__"));
   package_error_class = m.attr("PackageError");
 
-  py::enum_<ProfileStepKind>(m, "ProfileStepKind")
-      .value("Exchange", ProfileStepKind::Exchange)
-      .value("Compute", ProfileStepKind::Compute)
-      .value("Synchronization", ProfileStepKind::Synchronization)
-      .value("Idle", ProfileStepKind::Idle);
-  py::enum_<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind")
-      .value("Send", ProfileExchangeActivityKind::Send)
-      .value("Receive", ProfileExchangeActivityKind::Receive);
+  bind_enum<ProfileStepKind>(m, "ProfileStepKind");
+  bind_enum<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind");
 
   py::class_<Data>(m, "Data", py::buffer_protocol(),
                    "A segment's bytes, seen through the buffer protocol without copies.")

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -24,6 +25,8 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
+#include "model.hpp"
+
 namespace torv_package::python {
 
 namespace py = pybind11;
@@ -33,7 +36,7 @@ struct Object {
   T value{};
   // Members taken over by Python, by slot; a null handle means the member is still in
   // `value`.
-  std::array<py::object, 10> children;
+  std::array<py::object, Model<T>::slots> children;
 };
 
 // Segment data: the bytes, exposed through the buffer protocol without copies.
@@ -41,74 +44,32 @@ struct Data {
   std::vector<std::uint8_t> bytes;
 };
 
-// Members of a record, by kind.
-template <class T, class M>
-struct Scalar {
-  const char* name;
-  M T::*member;
-};
-template <class T>
-struct Text {
-  const char* name;
-  std::string T::*member;
-};
-template <class T>
-struct Numbers {
-  const char* name;
-  std::vector<std::uint32_t> T::*member;
-  int slot;
-};
-template <class T, class U>
-struct Records {
-  const char* name;
-  std::vector<U> T::*member;
-  int slot;
-};
-template <class T, class U>
-struct Record {
-  const char* name;
-  U T::*member;
-  int slot;
-};
-template <class T>
-struct Bytes {
-  const char* name;
-  std::vector<std::uint8_t> T::*member;
-  int slot;
-};
-
-// Model<T>::name and Model<T>::fields(): the Python name and the members of record T, in
-// declared order. Specialised in model.hpp.
-template <class T>
-struct Model;
-
-template <class T, class F>
-void for_each_field(F&& f) {
-  std::apply([&](const auto&... field) { (f(field), ...); }, Model<T>::fields());
-}
-
 // --- Materialising members into Python objects ---------------------------------------
 
-template <class T>
-py::object& child(Object<T>& o, int slot) {
-  return o.children[static_cast<std::size_t>(slot)];
+template <class T, class F>
+py::object& child(Object<T>& o, const F&) {
+  return std::get<F::slot>(o.children);
+}
+template <class T, class F>
+const py::object& child(const Object<T>& o, const F&) {
+  return std::get<F::slot>(o.children);
 }
 
-template <class T>
-py::list numbers(Object<T>& o, const Numbers<T>& f) {
-  py::object& c = child(o, f.slot);
+template <class T, class E, std::size_t S>
+py::list numbers(Object<T>& o, const Numbers<T, E, S>& f) {
+  py::object& c = child(o, f);
   if (!c) {
     py::list list;
-    for (const std::uint32_t v : o.value.*f.member) list.append(v);
+    for (const E v : o.value.*f.member) list.append(v);
     (o.value.*f.member).clear();
     c = std::move(list);
   }
   return py::reinterpret_borrow<py::list>(c);
 }
 
-template <class T, class U>
-py::list records(Object<T>& o, const Records<T, U>& f) {
-  py::object& c = child(o, f.slot);
+template <class T, class U, std::size_t S>
+py::list records(Object<T>& o, const Records<T, U, S>& f) {
+  py::object& c = child(o, f);
   if (!c) {
     py::list list;
     for (U& element : o.value.*f.member) list.append(py::cast(Object<U>{std::move(element), {}}));
@@ -118,16 +79,16 @@ py::list records(Object<T>& o, const Records<T, U>& f) {
   return py::reinterpret_borrow<py::list>(c);
 }
 
-template <class T, class U>
-py::object record(Object<T>& o, const Record<T, U>& f) {
-  py::object& c = child(o, f.slot);
+template <class T, class U, std::size_t S>
+py::object record(Object<T>& o, const Record<T, U, S>& f) {
+  py::object& c = child(o, f);
   if (!c) c = py::cast(Object<U>{std::move(o.value.*f.member), {}});
   return c;
 }
 
-template <class T>
-py::object bytes(Object<T>& o, const Bytes<T>& f) {
-  py::object& c = child(o, f.slot);
+template <class T, std::size_t S>
+py::object bytes(Object<T>& o, const Bytes<T, S>& f) {
+  py::object& c = child(o, f);
   if (!c) c = py::cast(Data{std::move(o.value.*f.member)});
   return c;
 }
@@ -159,6 +120,11 @@ struct Scan {
   }
 };
 
+// The location of member `name` of the record at `location` ("" for the package).
+inline std::string member_location(const std::string& location, const char* name) {
+  return location.empty() ? std::string(name) : location + "." + name;
+}
+
 template <class U>
 Object<U>& element(const py::handle& item, const std::string& location) {
   if (!py::isinstance<Object<U>>(item)) {
@@ -177,32 +143,33 @@ struct ScanField {
   const std::string& location;
   Scan& state;
 
-  std::string at(const char* name) const {
-    return location.empty() ? std::string(name) : location + "." + name;
-  }
+  std::string at(const char* name) const { return member_location(location, name); }
   template <class M>
   void operator()(const Scalar<T, M>&) const {}
   void operator()(const Text<T>&) const {}
-  void operator()(const Numbers<T>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <class E, std::size_t S>
+  void operator()(const Numbers<T, E, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     std::size_t i = 0;
     for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
+      static_assert(std::is_unsigned_v<E> && sizeof(E) <= sizeof(unsigned long long));
       bool fits = PyLong_Check(item.ptr());
       if (fits) {
         const unsigned long long v = PyLong_AsUnsignedLongLong(item.ptr());
-        if (PyErr_Occurred() != nullptr) PyErr_Clear();
-        fits = v <= 0xffffffffull;  // a failed conversion gives all bits set
+        fits = PyErr_Occurred() == nullptr && v <= std::numeric_limits<E>::max();
+        PyErr_Clear();
       }
       if (!fits) {
-        throw py::type_error(fmt::format("{}[{}]: expected an integer from 0 to 4294967295", at(f.name), i));
+        throw py::type_error(fmt::format("{}[{}]: expected an integer from 0 to {}", at(f.name), i,
+                                         std::numeric_limits<E>::max()));
       }
       ++i;
     }
   }
-  template <class U>
-  void operator()(const Records<T, U>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     std::size_t i = 0;
     for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
@@ -211,22 +178,23 @@ struct ScanField {
       scan(element<U>(item, here), here, state);
     }
   }
-  template <class U>
-  void operator()(const Record<T, U>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     ++state.reached[c.ptr()];
     scan(py::cast<Object<U>&>(c), at(f.name), state);
   }
-  void operator()(const Bytes<T>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
+    const py::object& c = child(o, f);
     if (c) ++state.reached[c.ptr()];
   }
 };
 
 template <class T>
 void scan(Object<T>& o, const std::string& location, Scan& state) {
-  for_each_field<T>(ScanField<T>{o, location, state});
+  for_each_attribute<T>(ScanField<T>{o, location, state});
 }
 
 // --- Taking records out of their Objects, and giving them back --------------------------
@@ -245,28 +213,30 @@ struct CopyField {
   template <class M>
   void operator()(const Scalar<T, M>&) const {}
   void operator()(const Text<T>&) const {}
-  void operator()(const Numbers<T>& f) const {
-    const py::object& c = o.children[static_cast<std::size_t>(f.slot)];
+  template <class E, std::size_t S>
+  void operator()(const Numbers<T, E, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
-      (out.*f.member).push_back(py::cast<std::uint32_t>(item));
+      (out.*f.member).push_back(py::cast<E>(item));
     }
   }
-  template <class U>
-  void operator()(const Records<T, U>& f) const {
-    const py::object& c = o.children[static_cast<std::size_t>(f.slot)];
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
       (out.*f.member).push_back(copy_out(py::cast<const Object<U>&>(item), copies));
     }
   }
-  template <class U>
-  void operator()(const Record<T, U>& f) const {
-    const py::object& c = o.children[static_cast<std::size_t>(f.slot)];
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (c) out.*f.member = copy_out(py::cast<const Object<U>&>(c), copies);
   }
-  void operator()(const Bytes<T>& f) const {
-    const py::object& c = o.children[static_cast<std::size_t>(f.slot)];
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     const auto& original = py::cast<const Data&>(c).bytes;
     out.*f.member = original;
@@ -277,7 +247,7 @@ struct CopyField {
 template <class T>
 T copy_out(const Object<T>& o, Scan* copies) {
   T out = o.value;
-  for_each_field<T>(CopyField<T>{o, out, copies});
+  for_each_attribute<T>(CopyField<T>{o, out, copies});
   return out;
 }
 
@@ -295,10 +265,11 @@ struct TakeField {
   template <class M>
   void operator()(const Scalar<T, M>&) const {}
   void operator()(const Text<T>&) const {}
-  void operator()(const Numbers<T>& f) const { CopyField<T>{o, out, nullptr}(f); }
-  template <class U>
-  void operator()(const Records<T, U>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <class E, std::size_t S>
+  void operator()(const Numbers<T, E, S>& f) const { CopyField<T>{o, out, nullptr}(f); }
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     const auto list = py::reinterpret_borrow<py::list>(c);
     auto& values = out.*f.member;
@@ -308,15 +279,16 @@ struct TakeField {
       values.push_back(state.shared(item) ? copy_out(element, &state) : take(element, state));
     }
   }
-  template <class U>
-  void operator()(const Record<T, U>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     auto& element = py::cast<Object<U>&>(c);
     out.*f.member = state.shared(c) ? copy_out(element, &state) : take(element, state);
   }
-  void operator()(const Bytes<T>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     if (state.shared(c)) {
       CopyField<T>{o, out, &state}(f);
@@ -335,12 +307,13 @@ struct GiveField {
   template <class M>
   void operator()(const Scalar<T, M>&) const {}
   void operator()(const Text<T>&) const {}
-  void operator()(const Numbers<T>& f) const {
-    if (child(o, f.slot)) (in.*f.member).clear();  // the Python list stays the truth
+  template <class E, std::size_t S>
+  void operator()(const Numbers<T, E, S>& f) const {
+    if (child(o, f)) (in.*f.member).clear();  // the Python list stays the truth
   }
-  template <class U>
-  void operator()(const Records<T, U>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (!c) return;
     auto& values = in.*f.member;
     std::size_t i = 0;
@@ -350,13 +323,14 @@ struct GiveField {
     }
     values.clear();  // a member Python holds stays empty in the C++ record
   }
-  template <class U>
-  void operator()(const Record<T, U>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
+    const py::object& c = child(o, f);
     if (c && !state.shared(c)) give(py::cast<Object<U>&>(c), std::move(in.*f.member), state);
   }
-  void operator()(const Bytes<T>& f) const {
-    const py::object& c = child(o, f.slot);
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
+    const py::object& c = child(o, f);
     if (c && !state.shared(c)) py::cast<Data&>(c).bytes = std::move(in.*f.member);
   }
 };
@@ -365,14 +339,14 @@ struct GiveField {
 template <class T>
 T take(Object<T>& o, Scan& state) {
   T out = std::move(o.value);
-  for_each_field<T>(TakeField<T>{o, out, state});
+  for_each_attribute<T>(TakeField<T>{o, out, state});
   return out;
 }
 
 // Moves back what take moved out, in the same order; what was copied stays in `value`.
 template <class T>
 void give(Object<T>& o, T&& value, const Scan& state) {
-  for_each_field<T>(GiveField<T>{o, value, state});
+  for_each_attribute<T>(GiveField<T>{o, value, state});
   o.value = std::move(value);
 }
 

@@ -103,6 +103,14 @@ def added_and_removed(a, b):
                                                                  name="all")]
 
 
+def a_value_of_every_kind_changed(a, b):
+    b.compiler_version = 'test "2"'
+    b.tiles[1].diagnostic_address = 0x4C010
+    b.host_exchange.startup_mark = 5
+    b.host_exchange.attach_order = [1]
+    b.profile_tiles[0].steps[0].kind = tp.ProfileStepKind.Idle
+
+
 @pytest.mark.parametrize("change, lines", [
     (lambda a, b: None, []),
     (lambda a, b: reorder(b, "tiles", [1, 0, 2]), ["~ tiles[0] -> [1] (physical_tile 0)"]),
@@ -132,9 +140,17 @@ def added_and_removed(a, b):
         '+ profile_tiles[1].steps[1] (local_index 1 operation "op2")',
         '+ debug_regions[1] (physical_tile 4294967295 address 0x60000 size 4 name "all")',
     ]),
+    (a_value_of_every_kind_changed, [
+        'compiler_version: "test 1.0" -> "test \\"2\\""',
+        "tiles[1].diagnostic_address: 0x0 -> 0x4c010",
+        "host_exchange.startup_mark: 0 -> 5",
+        "host_exchange.attach_order: [0, 1] -> [1]",
+        "profile_tiles[0].steps[0].kind: Exchange -> Idle",
+    ]),
 ], ids=["equal", "two tiles swapped", "every keyed list rotated", "moved and changed",
         "first of two same names removed", "same names swapped, one of three changed",
-        "first of three segments removed", "added and removed records named"])
+        "first of three segments removed", "added and removed records named",
+        "a value of every kind changed"])
 def test_diff_lines(tmp_path, change, lines):
     a, b = base(), base()
     change(a, b)

@@ -61,16 +61,6 @@ std::optional<Application> read_or_report(const std::string& path, ReadDetails* 
   return std::nullopt;
 }
 
-std::string_view kind_name(ProfileStepKind kind) {
-  constexpr std::string_view names[] = {"Exchange", "Compute", "Synchronization", "Idle"};
-  return names[static_cast<std::size_t>(kind)];  // a package read has no other values
-}
-
-std::string_view kind_name(ProfileExchangeActivityKind kind) {
-  constexpr std::string_view names[] = {"Send", "Receive"};
-  return names[static_cast<std::size_t>(kind)];
-}
-
 std::string shown(std::string_view text) {
   if (text.empty()) return "\"\"";
   const std::string quoted = quote_escaped(text);

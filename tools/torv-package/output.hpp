@@ -56,10 +56,6 @@ std::optional<Application> read_or_report(const std::string& path, ReadDetails* 
 // "at LOCATION: DEBUG", or the debug form alone.
 std::string describe(const PackageError& error);
 
-// Enumerant names, as the model declares them.
-std::string_view kind_name(ProfileStepKind kind);
-std::string_view kind_name(ProfileExchangeActivityKind kind);
-
 // Text from a package for a terminal: as it is when every character prints as itself,
 // else quoted and escaped as in an error's debug form.
 std::string shown(std::string_view text);

@@ -86,8 +86,19 @@ struct Target {
 // the link's own folder (folders along the way are left to the kernel). Refuses what a
 // rename would destroy or could not sensibly replace: a directory (EISDIR), and a FIFO,
 // socket or device (EINVAL), whose readers expect a stream, not a new file.
+//
+// What the kernel resolves is checked first: a link's text is not always a path to what
+// it leads to (/proc/self/fd/N names a pipe as "pipe:[...]" and a deleted file as
+// "NAME (deleted)"), and such a link's end is refused rather than guessed at.
 std::expected<Target, int> resolve_target(std::filesystem::path path) {
   if (path.empty()) return std::unexpected(ENOENT);
+  struct stat seen {};
+  const bool exists = ::stat(path.c_str(), &seen) == 0;
+  if (exists) {
+    if (S_ISDIR(seen.st_mode)) return std::unexpected(EISDIR);
+    if (!S_ISREG(seen.st_mode)) return std::unexpected(EINVAL);
+    if (seen.st_nlink == 0) return std::unexpected(ENOENT);  // open somewhere, but deleted
+  }
   for (int links = 0;; ++links) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
@@ -96,7 +107,10 @@ std::expected<Target, int> resolve_target(std::filesystem::path path) {
       if (errno == ENOENT) return Target{std::move(path), std::nullopt};
       return std::unexpected(errno);
     }
-    if (S_ISREG(st.st_mode)) return Target{std::move(path), st};
+    if (S_ISREG(st.st_mode)) {
+      if (exists && (st.st_dev != seen.st_dev || st.st_ino != seen.st_ino)) return std::unexpected(EINVAL);
+      return Target{std::move(path), st};
+    }
     if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
     if (!S_ISLNK(st.st_mode)) return std::unexpected(EINVAL);
     if (links == kMaxLinks) return std::unexpected(ELOOP);

@@ -1,5 +1,6 @@
 #include "framing.hpp"
 
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -194,12 +195,30 @@ WordBuffer read_framed_message(kj::InputStream& input) {
   return buffer;
 }
 
-std::uint64_t count_remaining_bytes(kj::InputStream& input) {
-  if (const auto remaining = known_remaining_bytes(input)) return *remaining;
-  std::uint64_t count = 0;
-  kj::byte scratch[1 << 16];
-  while (const std::size_t got = read_some(input, scratch, 1, sizeof(scratch))) count += got;
-  return count;
+RemainingBytes count_remaining_bytes(kj::InputStream& input, std::uint64_t limit) noexcept {
+  try {
+    if (const auto remaining = known_remaining_bytes(input)) return {*remaining, true};
+    const auto* fd_stream = dynamic_cast<kj::FdInputStream*>(&input);
+    RemainingBytes seen;
+    kj::byte scratch[1 << 16];
+    while (seen.count < limit) {
+      if (fd_stream != nullptr) {
+        // A pipe whose writer is still there must not hold the reader up.
+        pollfd ready{fd_stream->getFd(), POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 0);
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled <= 0) return {seen.count, false};
+      }
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof(scratch), limit - seen.count));
+      const std::size_t got = fd_stream != nullptr ? read_some(input, scratch, 1, want) : input.tryRead(scratch, 1, want);
+      if (got == 0) return seen;
+      seen.count += got;
+    }
+    seen.exact = false;
+    return seen;
+  } catch (...) {
+    return {0, false};
+  }
 }
 
 }  // namespace torv_package

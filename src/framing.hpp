@@ -55,8 +55,14 @@ struct StreamReadError {
 // stream is a file descriptor whose read fails.
 WordBuffer read_framed_message(kj::InputStream& input);
 
-// How many bytes `input` still holds: from the file's size for a regular file, else by
-// reading it to its end. Throws as read_framed_message does.
-std::uint64_t count_remaining_bytes(kj::InputStream& input);
+struct RemainingBytes {
+  std::uint64_t count = 0;
+  bool exact = true;
+};
+
+// How many bytes `input` still holds: from the file's size for a regular file; else as
+// many as are ready without waiting, at most `limit` (then not exact). Never throws: a
+// stream that fails here has still given its message.
+RemainingBytes count_remaining_bytes(kj::InputStream& input, std::uint64_t limit) noexcept;
 
 }  // namespace torv_package

@@ -167,7 +167,9 @@ Result<Application> read_model(kj::InputStream& input, Path& path, ReadDetails* 
   const std::uint64_t message_words = buffer.size();
   if (details != nullptr) {
     details->message_bytes = message_words * sizeof(capnp::word);
-    details->trailing_bytes = count_remaining_bytes(input);
+    const RemainingBytes trailing = count_remaining_bytes(input, trailing_scan_bytes);
+    details->trailing_bytes = trailing.count;
+    details->trailing_bytes_exact = trailing.exact;
   }
 
   capnp::ReaderOptions options = capnp_reader_options();

@@ -302,6 +302,23 @@ TEST_F(WriteFile, TargetKinds) {
        },
        "null", nullptr, EINVAL},
       {"link_loop", [](const fs::path& d) { make_link("link", d / "link"); }, "link", nullptr, ELOOP},
+      // Links whose text is not a path to their end: what the kernel resolves decides.
+      // The descriptors stay open for the rest of the test.
+      {"descriptor_link_to_a_pipe",
+       [](const fs::path& d) {
+         int ends[2];
+         ASSERT_EQ(pipe(ends), 0);
+         make_link(fmt::format("/proc/self/fd/{}", ends[1]), d / "link");
+       },
+       "link", nullptr, EINVAL},
+      {"descriptor_link_to_a_deleted_file",
+       [](const fs::path& d) {
+         const int fd = open((d / "gone").c_str(), O_WRONLY | O_CREAT, 0600);
+         ASSERT_GE(fd, 0);
+         fs::remove(d / "gone");
+         make_link(fmt::format("/proc/self/fd/{}", fd), d / "link");
+       },
+       "link", nullptr, ENOENT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -180,9 +180,17 @@ struct ReadDetails {
   // Bytes of the framed message the model was read from.
   std::uint64_t message_bytes = 0;
   // Bytes that follow the message (a second package appended, say). Reading ignores
-  // them; a checker may want to warn.
+  // them; a checker may want to warn. Exact for a regular file; from any other stream,
+  // what was there without waiting, up to trailing_scan_bytes.
   std::uint64_t trailing_bytes = 0;
+  // False when more may follow than trailing_bytes counts: a pipe still open, a stream
+  // longer than the scan, or one that failed while it was scanned.
+  bool trailing_bytes_exact = true;
 };
+
+// How far a stream that is not a regular file is read past the message to count what
+// follows; reading never waits for more.
+inline constexpr std::uint64_t trailing_scan_bytes = std::uint64_t{1} << 20;
 
 // One compiled application package. Every record owns its data; nothing refers back
 // into the file it was read from.
@@ -210,7 +218,8 @@ struct Application {
   static Result<Application> read_file(const std::filesystem::path& path);
 
   // As above, and fills `details` once the message has been read. Counting what follows
-  // the message costs nothing for a regular file; any other stream is read to its end.
+  // the message costs nothing for a regular file; any other stream is read as far as it
+  // has bytes ready, up to trailing_scan_bytes.
   static Result<Application> read(kj::Own<kj::InputStream> input, ReadDetails& details);
   static Result<Application> read_file(const std::filesystem::path& path, ReadDetails& details);
 

@@ -114,6 +114,9 @@ def a_value_of_every_kind_changed(a, b):
 @pytest.mark.parametrize("change, lines", [
     (lambda a, b: None, []),
     (lambda a, b: reorder(b, "tiles", [1, 0, 2]), ["~ tiles[0] -> [1] (physical_tile 0)"]),
+    # Reversed: of the runs of one, the record that kept its position stays unnamed.
+    (lambda a, b: reorder(b, "debug_symbols", [2, 1, 0]),
+     ['~ debug_symbols[0] -> [2] (name "a")', '~ debug_symbols[2] -> [0] (name "c")']),
     (every_keyed_list_rotated, [
         "~ tiles[0] -> [2] (physical_tile 0)",
         "~ tiles[0].segments[0] -> [2] (address 0x4c000 memory_size 8)",

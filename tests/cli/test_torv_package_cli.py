@@ -254,3 +254,28 @@ def test_check_writes_each_line_when_its_package_is_done(files, tmp_path):
         tool.wait()
     assert rest == f"{fifo}: ok\n"
     assert tool.returncode == 0
+
+
+# From a stream, what follows the message is counted as far as it is ready: a writer
+# that keeps its end open must not hold the tool up.
+@pytest.mark.parametrize("command, after, expected", [
+    ("check", b"", ""),
+    ("check", b"12345", "torv-package: warning: /dev/stdin: at least 5 bytes follow the package message\n"),
+    ("info", b"12345", "trailing bytes    at least 5"),
+])
+def test_streams_are_not_read_to_their_end(command, after, expected):
+    package = model().to_bytes()
+    read_end, write_end = os.pipe()
+    os.write(write_end, package + after)  # and the write end stays open
+    try:
+        tool = subprocess.run([TOOL, command, "/dev/stdin"], stdin=read_end, capture_output=True, text=True,
+                              timeout=30)
+    finally:
+        os.close(read_end)
+        os.close(write_end)
+    assert tool.returncode == 0, tool.stderr
+    if command == "check":
+        assert tool.stdout == "/dev/stdin: ok\n"
+        assert tool.stderr == expected
+    else:
+        assert expected in tool.stdout.splitlines()

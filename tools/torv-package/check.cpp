@@ -24,7 +24,8 @@ int check(const std::vector<std::string>& paths) {
     // Reading takes the first message and ignores the rest, which may be a mistake (two
     // packages concatenated, say).
     if (details.trailing_bytes != 0) {
-      report(fmt::format("warning: {}: {} {} the package message", shown(path), details.trailing_bytes,
+      report(fmt::format("warning: {}: {}{} {} the package message", shown(path),
+                         details.trailing_bytes_exact ? "" : "at least ", details.trailing_bytes,
                          details.trailing_bytes == 1 ? "byte follows" : "bytes follow"));
     }
   }

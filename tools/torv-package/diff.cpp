@@ -184,24 +184,31 @@ Pairing pair_records(const std::vector<T>& a, const std::vector<T>& b) {
 
 // For each record of a: true when it is paired and among the largest set of paired
 // records whose partners in b keep their order (a longest increasing run of partner
-// positions, by patience sorting in n log n). The paired records outside it have moved;
-// a swap of two is one move.
-std::vector<bool> kept_in_order(const std::vector<std::size_t>& partner_of_a) {
-  std::vector<std::size_t> tails;  // tails[k]: the a-position ending the best run of length k + 1
+// positions). The paired records outside it have moved. Among runs of that length the
+// one keeping most records at their own position is taken, so that a record still at
+// its place is reported only when it must be; a swap of neighbours is one move. Found with a
+// tree of prefix maxima over positions in b, in n log n.
+std::vector<bool> kept_in_order(const std::vector<std::size_t>& partner_of_a, std::size_t b_size) {
+  struct Best {
+    std::uint64_t length = 0, in_place = 0;
+    std::size_t last = none;  // the a-position ending the run
+    bool operator<(const Best& o) const { return std::tie(length, in_place) < std::tie(o.length, o.in_place); }
+  };
+  std::vector<Best> tree(b_size + 1);  // Fenwick tree over b's positions, 1-based
   std::vector<std::size_t> before(partner_of_a.size(), none);
+  Best overall;
   for (std::size_t i = 0; i < partner_of_a.size(); ++i) {
-    if (partner_of_a[i] == none) continue;
-    const auto at = std::lower_bound(tails.begin(), tails.end(), partner_of_a[i],
-                                     [&](std::size_t t, std::size_t j) { return partner_of_a[t] < j; });
-    if (at != tails.begin()) before[i] = *(at - 1);
-    if (at == tails.end()) {
-      tails.push_back(i);
-    } else {
-      *at = i;
-    }
+    const std::size_t j = partner_of_a[i];
+    if (j == none) continue;
+    Best prefix;  // the best run ending at a partner below j
+    for (std::size_t k = j; k > 0; k -= k & (~k + 1)) prefix = std::max(prefix, tree[k]);
+    const Best here{prefix.length + 1, prefix.in_place + (i == j ? 1 : 0), i};
+    before[i] = prefix.last;
+    overall = std::max(overall, here);
+    for (std::size_t k = j + 1; k <= b_size; k += k & (~k + 1)) tree[k] = std::max(tree[k], here);
   }
   std::vector<bool> kept(partner_of_a.size(), false);
-  for (std::size_t i = tails.empty() ? none : tails.back(); i != none; i = before[i]) kept[i] = true;
+  for (std::size_t i = overall.last; i != none; i = before[i]) kept[i] = true;
   return kept;
 }
 
@@ -320,7 +327,7 @@ class Differ {
   template <class T>
   void by_key(const std::string& path, const std::vector<T>& a, const std::vector<T>& b) {
     const Pairing pairing = pair_records(a, b);
-    const std::vector<bool> kept = kept_in_order(pairing.of_a);
+    const std::vector<bool> kept = kept_in_order(pairing.of_a, b.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
       const std::size_t j = pairing.of_a[i];
       if (j == none) {

@@ -66,6 +66,36 @@ std::string cut(std::string_view text, std::size_t width) {
   return std::string(text.substr(0, end)).append(cut_mark);
 }
 
+// Whether shown() quotes and escapes `text`, decided a piece at a time so that a long
+// text is never escaped whole.
+bool needs_escaping(std::string_view text) {
+  if (text.empty()) return true;
+  constexpr std::size_t piece_bytes = 4096;
+  while (!text.empty()) {
+    std::size_t n = std::min(text.size(), piece_bytes);
+    // Pieces end between characters, since escaping looks at whole characters.
+    while (n < text.size() && n > piece_bytes - 4 && (static_cast<unsigned char>(text[n]) & 0xc0) == 0x80) --n;
+    const std::string_view piece = text.substr(0, n);
+    if (piece.find('"') != std::string_view::npos || quote_escaped(piece).size() != piece.size() + 2) return true;
+    text.remove_prefix(n);
+  }
+  return false;
+}
+
+// cut(shown(text), width), escaping no more of the text than can show: no character is
+// narrower shown than as it is, so a head wider than `width` decides what fits.
+std::string shown_cut(std::string_view text, std::size_t width) {
+  std::size_t end = 0;
+  for (std::size_t used = 0; end < text.size() && used <= width;) {
+    const Char c = first_char(text.substr(end));
+    used += c.columns;
+    end += c.bytes;
+  }
+  if (end == text.size()) return cut(shown(text), width);
+  const std::string_view head = text.substr(0, end);
+  return cut(needs_escaping(text) ? quote_escaped(head) : std::string(head), width);
+}
+
 // `text` cut to `width` columns and padded with spaces to exactly that many.
 std::string fit(std::string_view text, std::size_t width) {
   std::string out = cut(text, width);
@@ -157,7 +187,7 @@ void bindings(Output& out, const Application& app) {
   std::size_t i = 0;
   for (const auto& [kind, list] : lists) {
     for (const Binding& b : *list) {
-      out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", kind, fit(shown(b.name), nw), fit(shown(b.dtype), 8),
+      out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", kind, fit(shown_cut(b.name, nw), nw), fit(shown_cut(b.dtype, 8), 8),
                 fit(fmt::format("[{}]", fmt::join(b.shape, ", ")), 16), slice_counts[i], sw, byte_counts[i], bw);
       ++i;
     }
@@ -172,7 +202,7 @@ void host_exchange(Output& out, const HostExchange& ex) {
   if (ex.calls.empty()) return;
   out.print("  {}{:>10}{:>10}{:>14}\n", fit("call", name_width + 8), "inputs", "outputs", "invocations");
   for (const HostCall& call : ex.calls) {
-    out.print("  {}{:>10}{:>10}{:>14}\n", fit(shown(call.name), name_width + 8), call.inputs.size(),
+    out.print("  {}{:>10}{:>10}{:>14}\n", fit(shown_cut(call.name, name_width + 8), name_width + 8), call.inputs.size(),
               call.outputs.size(), call.invocations);
   }
 }
@@ -184,10 +214,11 @@ int info(const std::string& path) {
   const auto app = read_or_report(path, &details);
   if (!app) return exit_trouble;
   Output out;
-  out.print("{:<{}}{}\n", "package", label_width, cut(shown(path), line_width - label_width));
-  out.print("{:<{}}{}\n", "compiler version", label_width, cut(shown(app->compiler_version), line_width - label_width));
+  out.print("{:<{}}{}\n", "package", label_width, shown_cut(path, line_width - label_width));
+  out.print("{:<{}}{}\n", "compiler version", label_width, shown_cut(app->compiler_version, line_width - label_width));
   out.print("{:<{}}{}\n", "tiles", label_width, app->tiles.size());
-  out.print("{:<{}}{}\n", "trailing bytes", label_width, details.trailing_bytes);
+  out.print("{:<{}}{}{}\n", "trailing bytes", label_width, details.trailing_bytes_exact ? "" : "at least ",
+            details.trailing_bytes);
   segments(out, *app);
   bindings(out, *app);
   host_exchange(out, app->host_exchange);
@@ -195,7 +226,7 @@ int info(const std::string& path) {
   for (const auto& plan : app->profile_tiles) steps += plan.steps.size();
   out.print("\n{:<{}}{}\n", "entry points", label_width, app->entry_points.size());
   for (const EntryPoint& e : app->entry_points) {
-    out.print("  {} command {}, external syncs {}\n", fit(shown(e.name), name_width), e.command, e.external_syncs);
+    out.print("  {} command {}, external syncs {}\n", fit(shown_cut(e.name, name_width), name_width), e.command, e.external_syncs);
   }
   out.print("{:<{}}{}\n", "config writes", label_width, app->device_config_writes.size());
   out.print("{:<{}}{}, steps {}\n", "profile plans", label_width, app->profile_tiles.size(), steps);

@@ -1,5 +1,7 @@
 #include "json_writer.hpp"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 namespace torv_package::cli {
@@ -53,10 +55,17 @@ void JsonWriter::begin_raw_string() {
 
 void JsonWriter::string(std::string_view text) {
   separate();
+  // Written out a piece at a time: a text as long as the package, escaped six-fold,
+  // is never held whole.
+  constexpr std::size_t piece_bytes = std::size_t{1} << 16;
   std::string escaped;
-  escaped.reserve(text.size() + 2);
+  escaped.reserve(std::min(text.size(), piece_bytes) + 8);
   escaped.push_back('"');
   for (const char c : text) {
+    if (escaped.size() >= piece_bytes) {
+      out_.write(escaped);
+      escaped.clear();
+    }
     switch (c) {
       case '"': escaped += "\\\""; break;
       case '\\': escaped += "\\\\"; break;

@@ -150,7 +150,7 @@ def a_value_of_every_kind_changed(a, b):
         "host_exchange.attach_order: [0, 1] -> [1]",
         "profile_tiles[0].steps[0].kind: Exchange -> Idle",
     ]),
-], ids=["equal", "two tiles swapped", "every keyed list rotated", "moved and changed",
+], ids=["equal", "two tiles swapped", "symbols reversed", "every keyed list rotated", "moved and changed",
         "first of two same names removed", "same names swapped, one of three changed",
         "first of three segments removed", "added and removed records named",
         "a value of every kind changed"])

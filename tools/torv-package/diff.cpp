@@ -192,7 +192,11 @@ std::vector<bool> kept_in_order(const std::vector<std::size_t>& partner_of_a, st
   struct Best {
     std::uint64_t length = 0, in_place = 0;
     std::size_t last = none;  // the a-position ending the run
-    bool operator<(const Best& o) const { return std::tie(length, in_place) < std::tie(o.length, o.in_place); }
+    // Of equal runs, the one ending later in a, as patience sorting would take it.
+    std::size_t rank() const { return last == none ? 0 : last + 1; }
+    bool operator<(const Best& o) const {
+      return std::tuple(length, in_place, rank()) < std::tuple(o.length, o.in_place, o.rank());
+    }
   };
   std::vector<Best> tree(b_size + 1);  // Fenwick tree over b's positions, 1-based
   std::vector<std::size_t> before(partner_of_a.size(), none);

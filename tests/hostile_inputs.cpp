@@ -201,9 +201,10 @@ std::string many_empty_tiles(std::uint32_t count) {
   return to_bytes(message);
 }
 
-std::string long_binding_name(std::size_t bytes) {
+std::string long_binding_name(std::size_t bytes, bool valid) {
   Application app = one_bare_tile();
-  app.inputs.push_back(Binding{std::string(bytes, '\x1b'), "u8", {1}, {RegionSlice{0, tile_memory_base, 0, 1ull << 32}}});
+  app.inputs.push_back(Binding{std::string(bytes, '\x1b'), "u8", {1},
+                               {RegionSlice{0, tile_memory_base, 0, valid ? 4 : 1ull << 32}}});
   return serialize(app);
 }
 

@@ -63,8 +63,9 @@ std::string shared_segment_data(std::uint32_t segments, std::uint32_t bytes);
 // `tiles` empty tiles numbered k * `stride`, and `regions` debug regions on the last one:
 // with a stride that is a bucket count of a standard hash table, every number collides.
 // A package whose one binding has a name of `bytes` ESC characters (six bytes each when
-// escaped) and a slice too large for the tile, so that its refusal quotes the name.
-std::string long_binding_name(std::size_t bytes);
+// escaped) and, unless `valid`, a slice too large for the tile, so that its refusal
+// quotes the name.
+std::string long_binding_name(std::size_t bytes, bool valid = false);
 
 Application tiles_with_stride(std::uint32_t tiles, std::uint32_t stride, std::uint32_t regions);
 

@@ -288,6 +288,15 @@ TEST_F(VindleLimits, LongNamesInRefusalsStayWithinTheBound) {
   }
 }
 
+// The same name in a valid package, shown by info in its column.
+TEST_F(VindleLimits, LongNamesInInfoStayWithinTheBound) {
+  const std::size_t size = put(testing::long_binding_name(10'000'000, true));
+  const ToolRun run = run_tool({TORV_PACKAGE_PATH, "info", path_.string()});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * size);
+  EXPECT_LE(run.output_bytes, std::size_t{4} << 10);
+}
+
 TEST_F(VindleLimits, AllocationFailureIsAReportNotASignal) {
   // Within the budget (a 32 MB model), but not within 30 MB of address space.
   put(testing::canonical_default_records("entry_points", 800'000));

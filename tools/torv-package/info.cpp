@@ -82,13 +82,18 @@ bool needs_escaping(std::string_view text) {
   return false;
 }
 
-// cut(shown(text), width), escaping no more of the text than can show: no character is
-// narrower shown than as it is, so a head wider than `width` decides what fits.
+// cut(shown(text), width), escaping no more of the text than can show: a head that is
+// wider than `width` when shown decides what fits.
 std::string shown_cut(std::string_view text, std::size_t width) {
   std::size_t end = 0;
   for (std::size_t used = 0; end < text.size() && used <= width;) {
     const Char c = first_char(text.substr(end));
-    used += c.columns;
+    const std::string_view one = text.substr(end, c.bytes);
+    // An escaped character takes the columns of its escape (a control character has none
+    // as it is, and six as \u{1b}).
+    const std::string quoted = quote_escaped(one);
+    const bool escaped = quoted.size() != one.size() + 2;
+    used += escaped ? quoted.size() - 2 : c.columns;
     end += c.bytes;
   }
   if (end == text.size()) return cut(shown(text), width);

@@ -210,7 +210,7 @@ RemainingBytes count_remaining_bytes(kj::InputStream& input, std::uint64_t limit
         if (polled <= 0) return {seen.count, false};
       }
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof(scratch), limit - seen.count));
-      const std::size_t got = fd_stream != nullptr ? read_some(input, scratch, 1, want) : input.tryRead(scratch, 1, want);
+      const std::size_t got = read_some(input, scratch, 1, want);
       if (got == 0) return seen;
       seen.count += got;
     }

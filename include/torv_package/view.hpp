@@ -1,0 +1,457 @@
+#pragma once
+
+// A validated, read-only view of a package in place: nothing of the file is copied, and
+// segment data is a span into the mapping. Record views carry the model's member names.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "torv_package/application.hpp"
+#include "torv_package/error.hpp"
+#include "torv_package/schema_table.hpp"
+
+namespace torv_package {
+
+template <class Record>
+class View;
+
+namespace view_detail {
+
+// The position in Record's table of the row for `Member`.
+template <auto Member, class Record, std::size_t I = 0>
+consteval std::size_t row_index() {
+  static_assert(I < field_count<Record>, "the member has no row in its record's table");
+  using Row = std::tuple_element_t<I, std::remove_const_t<decltype(RecordTable<Record>::fields)>>;
+  if constexpr (std::is_same_v<typename Row::member_type Record::*, decltype(Member)>) {
+    if (std::get<I>(RecordTable<Record>::fields).member == Member) return I;
+  }
+  if constexpr (I + 1 < field_count<Record>) {
+    return row_index<Member, Record, I + 1>();
+  } else {
+    return I;
+  }
+}
+
+template <class MemberPointer>
+struct RecordOf;
+template <class Member, class Record>
+struct RecordOf<Member Record::*> {
+  using type = Record;
+};
+
+}  // namespace view_detail
+
+// A random-access range over a stored list: `size()`, `operator[]`, `begin()`/`end()`.
+// Elements are made on access: numbers by value, records as their views.
+template <class Element, class Reader>
+class ListView {
+ public:
+  using value_type = Element;
+  using size_type = std::size_t;
+
+  class iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using iterator_concept = std::random_access_iterator_tag;
+    using value_type = Element;
+    using difference_type = std::ptrdiff_t;
+    using reference = Element;
+    using pointer = void;
+
+    iterator() = default;
+    iterator(const ListView* list, std::size_t at) : list_(list), at_(at) {}
+    Element operator*() const { return (*list_)[at_]; }
+    Element operator[](difference_type n) const { return (*list_)[at_ + n]; }
+    iterator& operator++() { ++at_; return *this; }
+    iterator operator++(int) { iterator old = *this; ++at_; return old; }
+    iterator& operator--() { --at_; return *this; }
+    iterator operator--(int) { iterator old = *this; --at_; return old; }
+    iterator& operator+=(difference_type n) { at_ += n; return *this; }
+    iterator& operator-=(difference_type n) { at_ -= n; return *this; }
+    friend iterator operator+(iterator it, difference_type n) { return it += n; }
+    friend iterator operator+(difference_type n, iterator it) { return it += n; }
+    friend iterator operator-(iterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(const iterator& a, const iterator& b) {
+      return static_cast<difference_type>(a.at_) - static_cast<difference_type>(b.at_);
+    }
+    friend bool operator==(const iterator& a, const iterator& b) { return a.at_ == b.at_; }
+    friend auto operator<=>(const iterator& a, const iterator& b) { return a.at_ <=> b.at_; }
+
+   private:
+    const ListView* list_ = nullptr;
+    std::size_t at_ = 0;
+  };
+
+  ListView() = default;
+  explicit ListView(Reader reader) : reader_(reader) {}
+
+  std::size_t size() const { return reader_.size(); }
+  bool empty() const { return size() == 0; }
+  Element operator[](std::size_t i) const {
+    if constexpr (std::is_integral_v<Element>) {
+      return reader_[static_cast<unsigned>(i)];
+    } else {
+      return Element(reader_[static_cast<unsigned>(i)]);
+    }
+  }
+  Element front() const { return (*this)[0]; }
+  Element back() const { return (*this)[size() - 1]; }
+  iterator begin() const { return iterator(this, 0); }
+  iterator end() const { return iterator(this, size()); }
+
+ private:
+  Reader reader_;
+};
+
+// What a view gives for a member of type Member.
+template <class Member>
+struct ViewValue {
+  using type = Member;  // numbers and enums
+};
+template <>
+struct ViewValue<std::string> {
+  using type = std::string_view;
+};
+template <>
+struct ViewValue<std::vector<std::uint8_t>> {
+  using type = std::span<const std::uint8_t>;
+};
+template <>
+struct ViewValue<std::vector<std::uint32_t>> {
+  using type = ListView<std::uint32_t, capnp::List<std::uint32_t>::Reader>;
+};
+template <class Element>
+  requires std::is_class_v<Element>
+struct ViewValue<std::vector<Element>> {
+  using type = ListView<View<Element>, typename capnp::List<schema_of<Element>>::Reader>;
+};
+
+// The part of every record view that the table gives: `value(row)` is the member that a
+// row of Record's table describes, as its view type, and `get<&Record::member>()` the same
+// found by member. Named accessors are written in View<Record> below.
+template <class Record>
+class RecordView {
+ public:
+  using record_type = Record;
+  using reader_type = typename schema_of<Record>::Reader;
+
+  RecordView() = default;
+  explicit RecordView(reader_type reader) : reader_(reader) {}
+
+  template <class Row>
+  auto value(const Row& row) const {
+    using Member = typename Row::member_type;
+    if constexpr (Row::kind == FieldKind::number) {
+      return static_cast<Member>(row.get(reader_));
+    } else if constexpr (Row::kind == FieldKind::enumeration) {
+      return static_cast<Member>(static_cast<std::underlying_type_t<Member>>(row.get(reader_)));
+    } else if constexpr (Row::kind == FieldKind::text) {
+      const capnp::Text::Reader text = row.get(reader_);
+      return std::string_view(text.cStr(), text.size());
+    } else if constexpr (Row::kind == FieldKind::data) {
+      const capnp::Data::Reader data = row.get(reader_);
+      return std::span<const std::uint8_t>(data.begin(), data.size());
+    } else if constexpr (Row::kind == FieldKind::record) {
+      return View<Member>(row.get(reader_));
+    } else {
+      return typename ViewValue<Member>::type(row.get(reader_));
+    }
+  }
+
+  template <auto Member>
+  auto get() const {
+    using Owner = typename view_detail::RecordOf<decltype(Member)>::type;
+    static_assert(std::is_same_v<Owner, Record>, "a member of another record");
+    return value(std::get<view_detail::row_index<Member, Record>()>(RecordTable<Record>::fields));
+  }
+
+  // The schema reader underneath, for code that walks the generated readers itself.
+  reader_type reader() const { return reader_; }
+
+ private:
+  reader_type reader_;
+};
+
+// The member that `row` describes, of a model record or of a record view alike: a walk of
+// the schema table serves both.
+template <class Record, class Row>
+  requires std::is_same_v<typename Row::record_type, Record>
+const typename Row::member_type& table_value(const Record& record, const Row& row) {
+  return record.*row.member;
+}
+template <class Record, class Row>
+auto table_value(const RecordView<Record>& view, const Row& row) {
+  return view.value(row);
+}
+
+// `member<&Segment::address>(x)`: the member of a model record or a record view.
+template <auto Member, class Record>
+  requires std::is_same_v<typename view_detail::RecordOf<decltype(Member)>::type, Record>
+const auto& member(const Record& record) {
+  return record.*Member;
+}
+template <auto Member, class Record>
+auto member(const RecordView<Record>& view) {
+  return view.template get<Member>();
+}
+
+#define TORV_VIEW_MEMBER(name) \
+  auto name() const { return this->template get<&record_type::name>(); }
+
+template <>
+class View<Segment> : public RecordView<Segment> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(address)
+  TORV_VIEW_MEMBER(memory_size)
+  TORV_VIEW_MEMBER(data)
+  TORV_VIEW_MEMBER(flags)
+};
+
+template <>
+class View<TileImage> : public RecordView<TileImage> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(physical_tile)
+  TORV_VIEW_MEMBER(entry_point)
+  TORV_VIEW_MEMBER(command_address)
+  TORV_VIEW_MEMBER(diagnostic_address)
+  TORV_VIEW_MEMBER(segments)
+};
+
+template <>
+class View<RegionSlice> : public RecordView<RegionSlice> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(tile)
+  TORV_VIEW_MEMBER(tile_address)
+  TORV_VIEW_MEMBER(file_offset)
+  TORV_VIEW_MEMBER(size)
+};
+
+template <>
+class View<Binding> : public RecordView<Binding> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(name)
+  TORV_VIEW_MEMBER(dtype)
+  TORV_VIEW_MEMBER(shape)
+  TORV_VIEW_MEMBER(slices)
+};
+
+template <>
+class View<HostPage> : public RecordView<HostPage> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(index)
+  TORV_VIEW_MEMBER(size)
+};
+
+template <>
+class View<HostSlice> : public RecordView<HostSlice> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(page)
+  TORV_VIEW_MEMBER(page_offset)
+  TORV_VIEW_MEMBER(file_offset)
+  TORV_VIEW_MEMBER(size)
+};
+
+template <>
+class View<HostCall> : public RecordView<HostCall> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(name)
+  TORV_VIEW_MEMBER(command)
+  TORV_VIEW_MEMBER(phases)
+  TORV_VIEW_MEMBER(inputs)
+  TORV_VIEW_MEMBER(outputs)
+  TORV_VIEW_MEMBER(invocations)
+  TORV_VIEW_MEMBER(input_batch_ends)
+  TORV_VIEW_MEMBER(output_batch_ends)
+};
+
+template <>
+class View<HostExchange> : public RecordView<HostExchange> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(startup_mark)
+  TORV_VIEW_MEMBER(command_page)
+  TORV_VIEW_MEMBER(command_offset)
+  TORV_VIEW_MEMBER(pages)
+  TORV_VIEW_MEMBER(attach_order)
+  TORV_VIEW_MEMBER(calls)
+};
+
+template <>
+class View<EntryPoint> : public RecordView<EntryPoint> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(name)
+  TORV_VIEW_MEMBER(command)
+  TORV_VIEW_MEMBER(external_syncs)
+};
+
+template <>
+class View<DeviceConfigWrite> : public RecordView<DeviceConfigWrite> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(offset)
+  TORV_VIEW_MEMBER(value)
+};
+
+template <>
+class View<ProfileMetadata> : public RecordView<ProfileMetadata> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(name)
+  TORV_VIEW_MEMBER(value)
+};
+
+template <>
+class View<ProfileExchangeActivity> : public RecordView<ProfileExchangeActivity> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(kind)
+  TORV_VIEW_MEMBER(start_cycle)
+  TORV_VIEW_MEMBER(end_cycle)
+};
+
+template <>
+class View<ProfileStep> : public RecordView<ProfileStep> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(local_index)
+  TORV_VIEW_MEMBER(phase)
+  TORV_VIEW_MEMBER(epoch)
+  TORV_VIEW_MEMBER(operation)
+  TORV_VIEW_MEMBER(kind)
+  TORV_VIEW_MEMBER(kernel)
+  TORV_VIEW_MEMBER(metadata)
+  TORV_VIEW_MEMBER(exchange_activities)
+  TORV_VIEW_MEMBER(exchange_event_cycles)
+};
+
+template <>
+class View<TileProfilePlan> : public RecordView<TileProfilePlan> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(physical_tile)
+  TORV_VIEW_MEMBER(steps)
+};
+
+template <>
+class View<DebugSymbol> : public RecordView<DebugSymbol> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(name)
+  TORV_VIEW_MEMBER(address)
+};
+
+template <>
+class View<DebugRegion> : public RecordView<DebugRegion> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(physical_tile)
+  TORV_VIEW_MEMBER(address)
+  TORV_VIEW_MEMBER(size)
+  TORV_VIEW_MEMBER(name)
+};
+
+template <>
+class View<Application> : public RecordView<Application> {
+ public:
+  using RecordView::RecordView;
+  TORV_VIEW_MEMBER(compiler_version)
+  TORV_VIEW_MEMBER(tiles)
+  TORV_VIEW_MEMBER(inputs)
+  TORV_VIEW_MEMBER(outputs)
+  TORV_VIEW_MEMBER(weights)
+  TORV_VIEW_MEMBER(host_exchange)
+  TORV_VIEW_MEMBER(entry_points)
+  TORV_VIEW_MEMBER(device_config_writes)
+  TORV_VIEW_MEMBER(profile_tiles)
+  TORV_VIEW_MEMBER(debug_symbols)
+  TORV_VIEW_MEMBER(debug_regions)
+};
+
+#undef TORV_VIEW_MEMBER
+
+using SegmentView = View<Segment>;
+using TileImageView = View<TileImage>;
+using RegionSliceView = View<RegionSlice>;
+using BindingView = View<Binding>;
+using HostPageView = View<HostPage>;
+using HostSliceView = View<HostSlice>;
+using HostCallView = View<HostCall>;
+using HostExchangeView = View<HostExchange>;
+using EntryPointView = View<EntryPoint>;
+using DeviceConfigWriteView = View<DeviceConfigWrite>;
+using ProfileMetadataView = View<ProfileMetadata>;
+using ProfileExchangeActivityView = View<ProfileExchangeActivity>;
+using ProfileStepView = View<ProfileStep>;
+using TileProfilePlanView = View<TileProfilePlan>;
+using DebugSymbolView = View<DebugSymbol>;
+using DebugRegionView = View<DebugRegion>;
+
+// A package read in place and validated as Application::read validates it: the same
+// checks in the same order, with the same errors and locations, except that no memory
+// budget applies, since nothing is expanded. Validation reads texts and structure only,
+// never segment data.
+//
+// The accessors are those of View<Application>: `view.tiles()[i].segments()[j].data()` is
+// a span into the file. Record views, spans and texts stay valid while the PackageView
+// lives, also across a move of it. Several threads may read one view at once.
+//
+// A file is mapped, not read: if another process shrinks it while it is mapped, touching
+// a page past its new end raises SIGBUS. A program that may meet such a file should handle
+// that signal (the tools report "package changed while it was read").
+class PackageView : public View<Application> {
+ public:
+  // Maps a regular file read-only and closes it before returning; anything else (a pipe,
+  // a character device) is read into one buffer under the reader's framing limits. A
+  // failure to open or read is an Io error, as from Application::read_file.
+  static Result<PackageView> open(const std::filesystem::path& path);
+
+  // A view of caller memory, which must stay alive and unchanged while the view lives.
+  // Memory that is not 8-byte aligned is copied once, as the message format needs words.
+  static Result<PackageView> from_bytes(std::span<const std::byte> bytes);
+  // The same, kept alive by `owner` (a Python buffer, say), which the view holds and
+  // releases when it and every move of it are gone.
+  static Result<PackageView> from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner);
+  // A view of its own buffer.
+  static Result<PackageView> from_bytes(std::vector<std::byte> bytes);
+
+  PackageView(PackageView&&) noexcept;
+  PackageView& operator=(PackageView&&) noexcept;
+  PackageView(const PackageView&) = delete;
+  PackageView& operator=(const PackageView&) = delete;
+  ~PackageView();
+
+  // Message and trailing byte counts, as a read fills them.
+  const ReadDetails& details() const noexcept;
+
+  // The framed message: segment table and segments.
+  std::span<const std::uint8_t> message_bytes() const noexcept;
+
+  // The owned model, equal to what Application::read gives for the same bytes; charged
+  // to the reader's memory budget like a read.
+  Result<Application> to_application() const;
+
+  struct State;
+
+ private:
+  explicit PackageView(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace torv_package

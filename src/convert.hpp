@@ -41,19 +41,21 @@ inline capnp::ReaderOptions limited_reader_options(std::uint64_t message_words) 
   return options;
 }
 
-// Gives the pages of a file mapping back to the kernel once what lies on them has been
-// copied, so that a read holds about the model alone, not the model and the file. Pages
-// are dropped from this process only: the file is unchanged, and a page read again is
-// faulted in again. Everything below the end of the data copied last is released, not
-// each data member's own pages: the kernel maps a file's pages in whole folios, so a fault
-// next to a released range would map it again.
+// Gives the pages of a file mapping back to the kernel once a walk has passed them, so
+// that a read holds about the model alone, not the model and the file, and a check of a
+// view holds little more than the records it is looking at. Pages are dropped from this
+// process only: the file is unchanged, and a page read again is faulted in again.
+// Everything below the walk's position is released, not each data member's own pages:
+// the kernel maps a file's pages in whole folios (up to megabytes, depending on how the
+// page cache got them), so a fault next to a released range would map it again.
 class PageRelease {
  public:
   explicit PageRelease(const void* start) noexcept : released_until_(reinterpret_cast<std::uintptr_t>(start)) {}
 
-  void bytes_copied(const void* data, std::size_t size) noexcept {
+  // The walk will not come back below `position` (it may, but then pays a fault).
+  void passed(const void* position) noexcept {
     static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(position) & ~(page - 1);
     if (end >= released_until_ + release_step) {
       madvise(reinterpret_cast<void*>(released_until_), end - released_until_, MADV_DONTNEED);
       released_until_ = end;
@@ -61,8 +63,7 @@ class PageRelease {
   }
 
  private:
-  // Released in steps of a few MiB: fewer calls, and no range that a fault on the data
-  // still to come maps back in.
+  // Released in steps of a few MiB: fewer calls, and the folio being read stays mapped.
   static constexpr std::uintptr_t release_step = std::uintptr_t{4} << 20;
   std::uintptr_t released_until_;
 };
@@ -159,7 +160,9 @@ Result<void> Converter::field(Record* out, typename schema_of<Record>::Reader in
     if (member != nullptr) {
       budget_.data(data.size());
       member->assign(data.begin(), data.end());
-      if (release_ != nullptr) release_->bytes_copied(data.begin(), data.size());
+      if (release_ != nullptr) release_->passed(data.end());
+    } else if (release_ != nullptr) {
+      release_->passed(data.begin());
     }
     path_.leave();
   } else if constexpr (row.kind == FieldKind::record) {

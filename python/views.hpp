@@ -171,7 +171,6 @@ inline void bind_view_support(py::module_& m) {
              return out;
            })
       .def("__repr__", [](const ViewList& l) { return fmt::format("<ListView: {} {}>", l.size, l.element); });
-  py::module_::import("collections.abc").attr("Sequence").attr("register")(m.attr("ListView"));
 }
 
 }  // namespace torv_package::python

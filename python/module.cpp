@@ -105,9 +105,11 @@ Object<Application> read(const py::object& source) {
   return Object<Application>{value_or_raise(std::move(result)), {}};
 }
 
-// A view of the package at a path (mapped) or in a bytes-like object. An object whose
-// bytes cannot change (bytes, a read-only buffer) is viewed in place and kept alive by the
-// view; a writable one is copied first, since a change to it would bypass validation.
+// A view of the package at a path (mapped) or in a bytes-like object. A read-only buffer
+// (bytes, say) is viewed in place and kept alive by the view; a writable one is copied
+// first, since a change to it would bypass validation. Bytes changed under a view all the
+// same (a file rewritten in place, memory behind a read-only memoryview) still read within
+// the message's bounds: the readers check every pointer as they follow it.
 ViewObject<Application> open(const py::object& source) {
   Result<PackageView> result = [&] {
     if (is_path(source)) {

@@ -1,32 +1,17 @@
 // torv-package check: validates packages in place, one line each.
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "commands.hpp"
 #include "output.hpp"
 
 namespace torv_package::cli {
-namespace {
-
-// What follows the message of a package that was refused. A refused view gives no
-// counts, though the read found them once the message was framed; a regular file is read
-// again for them. Any other stream has been consumed, and its counts are lost.
-ReadDetails refused_details(const std::string& path) {
-  ReadDetails details;
-  std::error_code error;
-  if (std::filesystem::is_regular_file(path, error)) (void)Application::read_file(path, details);
-  return details;
-}
-
-}  // namespace
-
 int check(const std::vector<std::string>& paths) {
   Output out;
   bool refused = false;
   for (const std::string& path : paths) {
-    const auto view = PackageView::open(path);
+    ReadDetails details;  // known once the message is framed, also for a refused package
+    const auto view = PackageView::open(path, details);
     if (view) {
       out.print("{}: ok\n", shown(path));
     } else {
@@ -35,7 +20,6 @@ int check(const std::vector<std::string>& paths) {
     }
     // Each line as soon as its package is done: a long run that is cut short keeps them.
     if (const auto error = out.finish()) return write_failure(*error);
-    const ReadDetails details = view ? view->details() : refused_details(path);
     // Reading takes the first message and ignores the rest, which may be a mistake (two
     // packages concatenated, say).
     if (details.trailing_bytes != 0) {

@@ -213,25 +213,7 @@ int sync_folder(const std::filesystem::path& folder) {
 }
 
 // The package file, opened for reading; failure to open is an Io error.
-Result<kj::Own<kj::InputStream>> open_package(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(os_error(errno));
-  return kj::Own<kj::InputStream>(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd)));
-}
-
 }  // namespace
-
-Result<Application> Application::read_file(const std::filesystem::path& path) {
-  auto input = open_package(path);
-  if (!input) return std::unexpected(std::move(input).error());
-  return read(kj::mv(*input));
-}
-
-Result<Application> Application::read_file(const std::filesystem::path& path, ReadDetails& details) {
-  auto input = open_package(path);
-  if (!input) return std::unexpected(std::move(input).error());
-  return read(kj::mv(*input), details);
-}
 
 Result<void> Application::write_file(const std::filesystem::path& path) const {
   // Built in full before the folder is touched: an invalid model leaves no trace.

@@ -195,6 +195,33 @@ WordBuffer read_framed_message(kj::InputStream& input) {
   return buffer;
 }
 
+std::size_t framed_message_words(const unsigned char* bytes, std::size_t size) {
+  std::uint32_t table[max_segments + 1];
+  if (size < sizeof(std::uint32_t) * 2) {
+    if (size == 0) refuse("package file is empty");
+    refuse("segment table is cut short: ", size, " of ", sizeof(std::uint32_t) * 2, " bytes");
+  }
+  std::memcpy(table, bytes, sizeof(std::uint32_t) * 2);
+  const std::uint64_t segment_count = std::uint64_t{table[0]} + 1;
+  if (segment_count >= max_segments) {
+    refuse("message has ", segment_count, " segments; at most ", max_segments - 1, " are allowed");
+  }
+  const std::size_t table_words = (segment_count + 2) / 2;
+  if (size < table_words * word_bytes) {
+    refuse("segment table is cut short: ", size, " of ", table_words * word_bytes, " bytes");
+  }
+  std::memcpy(table, bytes, table_words * word_bytes);
+  if (table[1] == 0) refuse("message has no root");
+  std::uint64_t segment_words = 0;  // at most 511 * (2^32 - 1): cannot overflow
+  for (std::uint64_t i = 0; i < segment_count; ++i) segment_words += table[1 + i];
+  const std::uint64_t available = size - table_words * word_bytes;
+  if (segment_words * word_bytes > available) {
+    refuse("segment table claims ", segment_words * word_bytes, " bytes of segments but only ",
+           available, " follow it");
+  }
+  return table_words + segment_words;
+}
+
 RemainingBytes count_remaining_bytes(kj::InputStream& input, std::uint64_t limit) noexcept {
   try {
     if (const auto remaining = known_remaining_bytes(input)) return {*remaining, true};

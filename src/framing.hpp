@@ -55,6 +55,11 @@ struct StreamReadError {
 // stream is a file descriptor whose read fails.
 WordBuffer read_framed_message(kj::InputStream& input);
 
+// Checks the framing of the message at the start of `bytes` as read_framed_message checks
+// a stream holding those bytes, with the same refusals, and gives its length in words
+// (segment table included). Throws kj::Exception.
+std::size_t framed_message_words(const unsigned char* bytes, std::size_t size);
+
 struct RemainingBytes {
   std::uint64_t count = 0;
   bool exact = true;

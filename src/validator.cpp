@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,8 @@
 #include "path.hpp"
 #include "utf8.hpp"
 #include "torv_package/application.hpp"
+#include "torv_package/view.hpp"
+#include "validate.hpp"
 
 namespace torv_package {
 namespace {
@@ -40,20 +43,20 @@ std::unexpected<PackageError> fail_at(std::string location, std::string_view mes
 // within the reader's memory bound.
 
 // Positions 0..n-1 of `items`, ordered by (key, position).
-template <class Index, class T, class KeyOf>
-std::vector<Index> sorted_positions(const std::vector<T>& items, KeyOf key_of) {
+template <class Index, class Items, class KeyOf>
+std::vector<Index> sorted_positions(const Items& items, KeyOf key_of) {
   std::vector<Index> order(items.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<Index>(i);
   std::sort(order.begin(), order.end(), [&](Index a, Index b) {
-    const auto& ka = key_of(items[a]);
-    const auto& kb = key_of(items[b]);
+    const auto ka = key_of(items[a]);
+    const auto kb = key_of(items[b]);
     return ka < kb || (ka == kb && a < b);
   });
   return order;
 }
 
-template <class Index, class T, class KeyOf>
-std::size_t first_repeat_as(const std::vector<T>& items, KeyOf key_of) {
+template <class Index, class Items, class KeyOf>
+std::size_t first_repeat_as(const Items& items, KeyOf key_of) {
   const std::vector<Index> order = sorted_positions<Index>(items, key_of);
   std::size_t first = none;
   for (std::size_t i = 1; i < order.size(); ++i) {
@@ -65,8 +68,8 @@ std::size_t first_repeat_as(const std::vector<T>& items, KeyOf key_of) {
 }
 
 // Position of the first element whose key occurred earlier in stored order, or `none`.
-template <class T, class KeyOf>
-std::size_t first_repeat(const std::vector<T>& items, KeyOf key_of) {
+template <class Items, class KeyOf>
+std::size_t first_repeat(const Items& items, KeyOf key_of) {
   // Lists read from a file have fewer than 2^29 elements; only a model built in memory
   // can need wider positions.
   if (items.size() <= std::numeric_limits<std::uint32_t>::max()) {
@@ -78,9 +81,10 @@ std::size_t first_repeat(const std::vector<T>& items, KeyOf key_of) {
 // The tile numbers of the package, for membership tests.
 class TileIds {
  public:
-  explicit TileIds(const std::vector<TileImage>& tiles) {
+  template <class Tiles>
+  explicit TileIds(const Tiles& tiles) {
     ids_.reserve(tiles.size());
-    for (const auto& tile : tiles) ids_.push_back(tile.physical_tile);
+    for (std::size_t i = 0; i < tiles.size(); ++i) ids_.push_back(member<&TileImage::physical_tile>(tiles[i]));
     std::sort(ids_.begin(), ids_.end());
   }
   bool contains(std::uint32_t id) const { return std::binary_search(ids_.begin(), ids_.end(), id); }
@@ -94,19 +98,20 @@ class TileIds {
 // compilers number pages, a table by index answers at once; otherwise the indexes are
 // searched in breadth-first (Eytzinger) order, where the next levels of a search share a
 // cache line that is fetched ahead, instead of one cache miss per probe.
+template <class Pages>
 class PageMap {
  public:
-  explicit PageMap(const std::vector<HostPage>& pages) : pages_(pages) {
+  explicit PageMap(const Pages& pages) : pages_(pages) {
     std::uint64_t highest = 0;
-    for (const HostPage& page : pages) highest = std::max<std::uint64_t>(highest, page.index);
+    for (std::size_t i = 0; i < pages.size(); ++i) highest = std::max<std::uint64_t>(highest, index_of(i));
     if (!pages.empty() && highest < 2 * std::uint64_t{pages.size()} + dense_slack) {
       by_index_.assign(highest + 1, none);
-      for (std::size_t i = 0; i < pages.size(); ++i) by_index_[pages[i].index] = i;
+      for (std::size_t i = 0; i < pages.size(); ++i) by_index_[index_of(i)] = i;
       return;
     }
     // Sorted as (index, position) pairs: no record is read while sorting.
     std::vector<std::pair<std::uint32_t, std::size_t>> sorted(pages.size());
-    for (std::size_t i = 0; i < pages.size(); ++i) sorted[i] = {pages[i].index, i};
+    for (std::size_t i = 0; i < pages.size(); ++i) sorted[i] = {index_of(i), i};
     std::sort(sorted.begin(), sorted.end());
     // Slot 0 is unused: the children of slot i are 2i and 2i + 1.
     keys_.resize(sorted.size() + 1);
@@ -117,13 +122,14 @@ class PageMap {
 
   // The position in `indexes` of the first that names no page, or `none`. Sixteen searches
   // go down the tree side by side, so that their cache misses overlap.
-  std::size_t first_missing(const std::vector<std::uint32_t>& indexes) const {
+  template <class Indexes>
+  std::size_t first_missing(const Indexes& indexes) const {
     constexpr std::size_t lanes = 16;
     for (std::size_t start = 0; start < indexes.size(); start += lanes) {
       const std::size_t count = std::min(lanes, indexes.size() - start);
       if (!by_index_.empty() || keys_.empty()) {
         for (std::size_t k = start; k < start + count; ++k) {
-          if (find(indexes[k]) == nullptr) return k;
+          if (!find(indexes[k])) return k;
         }
         continue;
       }
@@ -143,7 +149,7 @@ class PageMap {
   }
 
   // The size of page `index`, or nothing.
-  const std::uint64_t* find(std::uint32_t index) const {
+  std::optional<std::uint64_t> find(std::uint32_t index) const {
     std::size_t position = none;
     if (!by_index_.empty()) {
       if (index < by_index_.size()) position = by_index_[index];
@@ -152,10 +158,13 @@ class PageMap {
       while (slot < keys_.size()) slot = descend(slot, index);
       if (const std::size_t at = found_slot(slot, index); at != 0) position = positions_[at];
     }
-    return position == none ? nullptr : &pages_[position].size;
+    if (position == none) return std::nullopt;
+    return member<&HostPage::size>(pages_[position]);
   }
 
  private:
+  std::uint32_t index_of(std::size_t i) const { return member<&HostPage::index>(pages_[i]); }
+
   // Gaps a dense table may hold: a few unused pages never make the table larger than
   // twice the page list, plus this much.
   static constexpr std::uint64_t dense_slack = 1024;
@@ -187,16 +196,21 @@ class PageMap {
     fill(sorted, next, 2 * slot + 1);
   }
 
-  const std::vector<HostPage>& pages_;
+  const Pages& pages_;
   std::vector<std::size_t> by_index_;    // dense: position of each index, `none` for gaps
   std::vector<std::uint32_t> keys_;      // sparse: the indexes in breadth-first order
   std::vector<std::size_t> positions_;   // sparse: the position of each of keys_
 };
 
-Result<void> check_config_writes(const std::vector<DeviceConfigWrite>& writes) {
-  const std::size_t repeat = first_repeat(writes, [](const auto& w) { return w.offset; });
+// The rules below are written once over `member<&Record::name>(x)`, which reads a model
+// record and a record view alike: the owned model and the view are held to the same rules.
+
+template <class Writes>
+Result<void> check_config_writes(const Writes& writes) {
+  const auto offset = [](const auto& w) { return member<&DeviceConfigWrite::offset>(w); };
+  const std::size_t repeat = first_repeat(writes, offset);
   for (std::size_t i = 0; i < writes.size(); ++i) {
-    if ((writes[i].offset & 3u) != 0 || i == repeat) {
+    if ((offset(writes[i]) & 3u) != 0 || i == repeat) {
       return fail_at(indexed("device_config_writes", i),
                      "unaligned or duplicate device configuration write");
     }
@@ -204,30 +218,37 @@ Result<void> check_config_writes(const std::vector<DeviceConfigWrite>& writes) {
   return {};
 }
 
-Result<void> check_segments(const TileImage& tile, std::size_t tile_index) {
-  for (std::size_t k = 0; k < tile.segments.size(); ++k) {
-    const Segment& segment = tile.segments[k];
+template <class Tile>
+Result<void> check_segments(const Tile& tile, std::size_t tile_index) {
+  const auto& segments = member<&TileImage::segments>(tile);
+  for (std::size_t k = 0; k < segments.size(); ++k) {
+    const auto& segment = segments[k];
+    const std::uint32_t address = member<&Segment::address>(segment);
+    const std::uint32_t memory_size = member<&Segment::memory_size>(segment);
+    const std::size_t data_size = member<&Segment::data>(segment).size();
     const auto here = [&] { return fmt::format("tiles[{}].segments[{}]", tile_index, k); };
-    const std::uint64_t end = std::uint64_t{segment.address} + segment.memory_size;
+    const std::uint64_t end = std::uint64_t{address} + memory_size;
     if (end > u32_limit) return fail_at(here(), "segment address overflow");
-    if (segment.address < tile_memory_base || end > tile_memory_end ||
-        segment.data.size() > segment.memory_size) {
+    if (address < tile_memory_base || end > tile_memory_end || data_size > memory_size) {
       return fail_at(here(), fmt::format(
           "invalid segment on tile {}: address=0x{:x} end=0x{:x} memory_size={} data_size={}",
-          tile.physical_tile, segment.address, end, segment.memory_size, segment.data.size()));
+          member<&TileImage::physical_tile>(tile), address, end, memory_size, data_size));
     }
   }
   return {};
 }
 
 // Called only once every segment of the tile has passed check_segments, so no end wraps.
-Result<void> check_overlaps(const TileImage& tile, std::size_t tile_index,
+template <class Tile>
+Result<void> check_overlaps(const Tile& tile, std::size_t tile_index,
                             std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges) {
   ranges.clear();
-  for (const auto& segment : tile.segments) {
-    if (segment.memory_size != 0) {
-      ranges.emplace_back(segment.address, segment.address + segment.memory_size);
-    }
+  const auto& segments = member<&TileImage::segments>(tile);
+  for (std::size_t k = 0; k < segments.size(); ++k) {
+    const auto& segment = segments[k];
+    const std::uint32_t address = member<&Segment::address>(segment);
+    const std::uint32_t memory_size = member<&Segment::memory_size>(segment);
+    if (memory_size != 0) ranges.emplace_back(address, address + memory_size);
   }
   std::sort(ranges.begin(), ranges.end());
   for (std::size_t i = 1; i < ranges.size(); ++i) {
@@ -236,36 +257,39 @@ Result<void> check_overlaps(const TileImage& tile, std::size_t tile_index,
     if (lower.second > higher.first) {
       return fail_at(indexed("tiles", tile_index),
                      fmt::format("overlapping segments on tile {}: 0x{:x}..0x{:x} and 0x{:x}..0x{:x}",
-                              tile.physical_tile, lower.first, lower.second, higher.first,
-                              higher.second));
+                                 member<&TileImage::physical_tile>(tile), lower.first, lower.second,
+                                 higher.first, higher.second));
     }
   }
   return {};
 }
 
-Result<void> check_tiles(const std::vector<TileImage>& tiles) {
-  const std::size_t repeat = first_repeat(tiles, [](const auto& t) { return t.physical_tile; });
+template <class Tiles>
+Result<void> check_tiles(const Tiles& tiles) {
+  const auto id = [](const auto& t) { return member<&TileImage::physical_tile>(t); };
+  const std::size_t repeat = first_repeat(tiles, id);
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
   for (std::size_t i = 0; i < tiles.size(); ++i) {
-    if (i == repeat) {
-      return fail_at(indexed("tiles", i), fmt::format("duplicate physical tile {}", tiles[i].physical_tile));
-    }
-    if (auto ok = check_segments(tiles[i], i); !ok) return ok;
-    if (auto ok = check_overlaps(tiles[i], i, ranges); !ok) return ok;
+    const auto& tile = tiles[i];
+    if (i == repeat) return fail_at(indexed("tiles", i), fmt::format("duplicate physical tile {}", id(tile)));
+    if (auto ok = check_segments(tile, i); !ok) return ok;
+    if (auto ok = check_overlaps(tile, i, ranges); !ok) return ok;
   }
   return {};
 }
 
-Result<void> check_profile_plans(const std::vector<TileProfilePlan>& plans, const TileIds& tile_ids) {
+template <class Plans>
+Result<void> check_profile_plans(const Plans& plans, const TileIds& tile_ids) {
   // A repeated tile that is not a tile of the package fails at its first plan already.
-  const std::size_t repeat = first_repeat(plans, [](const auto& p) { return p.physical_tile; });
+  const auto id = [](const auto& p) { return member<&TileProfilePlan::physical_tile>(p); };
+  const std::size_t repeat = first_repeat(plans, id);
   constexpr std::string_view message = "invalid tile profile plan";
   for (std::size_t i = 0; i < plans.size(); ++i) {
-    if (!tile_ids.contains(plans[i].physical_tile) || i == repeat) {
-      return fail_at(indexed("profile_tiles", i), message);
-    }
-    for (std::size_t k = 0; k < plans[i].steps.size(); ++k) {
-      if (plans[i].steps[k].local_index != k) {
+    const auto& plan = plans[i];
+    if (!tile_ids.contains(id(plan)) || i == repeat) return fail_at(indexed("profile_tiles", i), message);
+    const auto& steps = member<&TileProfilePlan::steps>(plan);
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+      if (member<&ProfileStep::local_index>(steps[k]) != k) {
         return fail_at(fmt::format("profile_tiles[{}].steps[{}]", i, k), message);
       }
     }
@@ -273,53 +297,70 @@ Result<void> check_profile_plans(const std::vector<TileProfilePlan>& plans, cons
   return {};
 }
 
-Result<void> check_debug_map(const Application& app, const TileIds& tile_ids) {
+template <class App>
+Result<void> check_debug_map(const App& app, const TileIds& tile_ids) {
   constexpr std::string_view message = "invalid package debug map";
-  for (std::size_t i = 0; i < app.debug_symbols.size(); ++i) {
-    if (app.debug_symbols[i].name.empty()) return fail_at(indexed("debug_symbols", i), message);
+  const auto& symbols = member<&Application::debug_symbols>(app);
+  for (std::size_t i = 0; i < symbols.size(); ++i) {
+    if (member<&DebugSymbol::name>(symbols[i]).empty()) return fail_at(indexed("debug_symbols", i), message);
   }
-  for (std::size_t i = 0; i < app.debug_regions.size(); ++i) {
-    const DebugRegion& region = app.debug_regions[i];
-    const bool ok = !region.name.empty() && region.size != 0 &&
-                    std::uint64_t{region.address} + region.size <= u32_limit &&
-                    (region.physical_tile == all_tiles || tile_ids.contains(region.physical_tile));
+  const auto& regions = member<&Application::debug_regions>(app);
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const auto& region = regions[i];
+    const std::uint32_t tile = member<&DebugRegion::physical_tile>(region);
+    const std::uint32_t size = member<&DebugRegion::size>(region);
+    const bool ok = !member<&DebugRegion::name>(region).empty() && size != 0 &&
+                    std::uint64_t{member<&DebugRegion::address>(region)} + size <= u32_limit &&
+                    (tile == all_tiles || tile_ids.contains(tile));
     if (!ok) return fail_at(indexed("debug_regions", i), message);
   }
   return {};
 }
 
-Result<void> check_bindings(const Application& app, const TileIds& tile_ids) {
-  std::vector<const Binding*> bindings;
-  bindings.reserve(app.inputs.size() + app.outputs.size() + app.weights.size());
-  for (const auto* list : {&app.inputs, &app.outputs, &app.weights}) {
-    for (const auto& binding : *list) bindings.push_back(&binding);
-  }
-  const std::size_t repeat =
-      first_repeat(bindings, [](const Binding* b) { return std::string_view(b->name); });
+template <class App>
+Result<void> check_bindings(const App& app, const TileIds& tile_ids) {
+  const auto& inputs = member<&Application::inputs>(app);
+  const auto& outputs = member<&Application::outputs>(app);
+  const auto& weights = member<&Application::weights>(app);
+  // The names of the three lists taken together, in order.
+  std::vector<std::string_view> names;
+  names.reserve(inputs.size() + outputs.size() + weights.size());
+  for (std::size_t i = 0; i < inputs.size(); ++i) names.push_back(member<&Binding::name>(inputs[i]));
+  for (std::size_t i = 0; i < outputs.size(); ++i) names.push_back(member<&Binding::name>(outputs[i]));
+  for (std::size_t i = 0; i < weights.size(); ++i) names.push_back(member<&Binding::name>(weights[i]));
+  const std::size_t repeat = first_repeat(names, [](std::string_view name) { return name; });
   // Position i of the three lists taken together, as a location.
   const auto binding_at = [&](std::size_t i) {
-    if (i < app.inputs.size()) return indexed("inputs", i);
-    i -= app.inputs.size();
-    if (i < app.outputs.size()) return indexed("outputs", i);
-    return indexed("weights", i - app.outputs.size());
+    if (i < inputs.size()) return indexed("inputs", i);
+    i -= inputs.size();
+    if (i < outputs.size()) return indexed("outputs", i);
+    return indexed("weights", i - outputs.size());
   };
-  for (std::size_t i = 0; i < bindings.size(); ++i) {
-    const Binding& binding = *bindings[i];
-    if (binding.name.empty() || i == repeat) {
-      return fail_at(binding_at(i), fmt::format("empty or duplicate binding {}", excerpt(binding.name)));
+  const auto check = [&](const auto& binding, std::size_t i) -> Result<void> {
+    const std::string_view name = names[i];
+    if (name.empty() || i == repeat) {
+      return fail_at(binding_at(i), fmt::format("empty or duplicate binding {}", excerpt(name)));
     }
-    for (std::size_t k = 0; k < binding.slices.size(); ++k) {
-      const RegionSlice& slice = binding.slices[k];
+    const auto& slices = member<&Binding::slices>(binding);
+    for (std::size_t k = 0; k < slices.size(); ++k) {
+      const auto& slice = slices[k];
+      const std::uint64_t size = member<&RegionSlice::size>(slice);
+      const std::uint32_t tile_address = member<&RegionSlice::tile_address>(slice);
       const auto here = [&] { return fmt::format("{}.slices[{}]", binding_at(i), k); };
-      if (slice.size > u32_limit) {
-        return fail_at(here(), fmt::format("binding {} slice is too large", excerpt(binding.name)));
-      }
-      const std::uint64_t end = std::uint64_t{slice.tile_address} + slice.size;
+      if (size > u32_limit) return fail_at(here(), fmt::format("binding {} slice is too large", excerpt(name)));
+      const std::uint64_t end = std::uint64_t{tile_address} + size;
       if (end > u32_limit) return fail_at(here(), "binding address overflow");
-      if (!tile_ids.contains(slice.tile) || slice.tile_address < tile_memory_base ||
+      if (!tile_ids.contains(member<&RegionSlice::tile>(slice)) || tile_address < tile_memory_base ||
           end > tile_memory_end) {
-        return fail_at(here(), fmt::format("binding {} references invalid tile memory", excerpt(binding.name)));
+        return fail_at(here(), fmt::format("binding {} references invalid tile memory", excerpt(name)));
       }
+    }
+    return {};
+  };
+  std::size_t at = 0;
+  for (const auto* list : {&inputs, &outputs, &weights}) {
+    for (std::size_t k = 0; k < list->size(); ++k, ++at) {
+      if (auto ok = check((*list)[k], at); !ok) return ok;
     }
   }
   return {};
@@ -330,34 +371,56 @@ bool fits_page(std::uint64_t offset, std::uint64_t size, std::uint64_t page_size
   return size <= page_size && offset <= page_size - size;
 }
 
-Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages) {
-  for (std::size_t i = 0; i < exchange.calls.size(); ++i) {
-    const HostCall& call = exchange.calls[i];
-    const auto field = [&](std::string_view name) {
-      return fmt::format("host_exchange.calls[{}].{}", i, name);
-    };
-    if (call.invocations == 0) {
-      return fail_at(field("invocations"), fmt::format("host call {} has no invocations", excerpt(call.name)));
+template <class Ends>
+Result<void> check_batch_ends(std::string_view call_name, std::string_view direction, const Ends& ends,
+                              std::size_t slice_count) {
+  std::size_t previous = 0;
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    const std::size_t e = ends[i];
+    if (e <= previous || e > slice_count) {
+      return fail(
+          fmt::format("host call {} has invalid {} batch boundary {}", excerpt(call_name), direction, e));
     }
-    if (auto ok = validate_host_batch_ends(call, "input", call.input_batch_ends, call.inputs.size());
-        !ok) {
+    previous = e;
+  }
+  if (previous != slice_count) {
+    return fail(fmt::format("host call {} {} batches cover {} of {} slices", excerpt(call_name), direction,
+                            previous, slice_count));
+  }
+  return {};
+}
+
+template <class Exchange, class Pages>
+Result<void> check_host_calls(const Exchange& exchange, const Pages& pages) {
+  const auto& calls = member<&HostExchange::calls>(exchange);
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto& call = calls[i];
+    const auto name = member<&HostCall::name>(call);
+    const auto& inputs = member<&HostCall::inputs>(call);
+    const auto& outputs = member<&HostCall::outputs>(call);
+    const auto field = [&](std::string_view member_name) {
+      return fmt::format("host_exchange.calls[{}].{}", i, member_name);
+    };
+    if (member<&HostCall::invocations>(call) == 0) {
+      return fail_at(field("invocations"), fmt::format("host call {} has no invocations", excerpt(name)));
+    }
+    if (auto ok = check_batch_ends(name, "input", member<&HostCall::input_batch_ends>(call), inputs.size()); !ok) {
       return std::unexpected(std::move(ok).error().at(field("input_batch_ends")));
     }
-    if (auto ok =
-            validate_host_batch_ends(call, "output", call.output_batch_ends, call.outputs.size());
+    if (auto ok = check_batch_ends(name, "output", member<&HostCall::output_batch_ends>(call), outputs.size());
         !ok) {
       return std::unexpected(std::move(ok).error().at(field("output_batch_ends")));
     }
-    for (const auto& [direction, slices] : {std::pair{"inputs", &call.inputs}, std::pair{"outputs", &call.outputs}}) {
+    for (const auto& [direction, slices] : {std::pair{"inputs", &inputs}, std::pair{"outputs", &outputs}}) {
       for (std::size_t k = 0; k < slices->size(); ++k) {
-        const HostSlice& slice = (*slices)[k];
+        const auto& slice = (*slices)[k];
         const auto here = [&] { return fmt::format("{}[{}]", field(direction), k); };
-        const std::uint64_t* page_size = pages.find(slice.page);
-        if (page_size == nullptr) {
-          return fail_at(here(), fmt::format("host call {} references missing page", excerpt(call.name)));
+        const std::optional<std::uint64_t> page_size = pages.find(member<&HostSlice::page>(slice));
+        if (!page_size) {
+          return fail_at(here(), fmt::format("host call {} references missing page", excerpt(name)));
         }
-        if (!fits_page(slice.page_offset, slice.size, *page_size)) {
-          return fail_at(here(), fmt::format("host call {} exceeds page bounds", excerpt(call.name)));
+        if (!fits_page(member<&HostSlice::page_offset>(slice), member<&HostSlice::size>(slice), *page_size)) {
+          return fail_at(here(), fmt::format("host call {} exceeds page bounds", excerpt(name)));
         }
       }
     }
@@ -365,34 +428,53 @@ Result<void> check_host_calls(const HostExchange& exchange, const PageMap& pages
   return {};
 }
 
-Result<void> check_host_exchange(const HostExchange& exchange) {
+template <class Exchange>
+Result<void> check_host_exchange(const Exchange& exchange) {
   constexpr std::string_view page_table = "invalid host page table";
   constexpr std::string_view startup = "invalid host startup protocol";
-  const std::size_t repeat = first_repeat(exchange.pages, [](const auto& p) { return p.index; });
+  const auto& page_list = member<&HostExchange::pages>(exchange);
+  const std::size_t repeat = first_repeat(page_list, [](const auto& p) { return member<&HostPage::index>(p); });
   if (repeat != none) return fail_at(indexed("host_exchange.pages", repeat), page_table);
-  const PageMap pages(exchange.pages);
-  if (const std::size_t missing = pages.first_missing(exchange.attach_order); missing != none) {
+  const PageMap pages(page_list);
+  if (const std::size_t missing = pages.first_missing(member<&HostExchange::attach_order>(exchange));
+      missing != none) {
     return fail_at(indexed("host_exchange.attach_order", missing), page_table);
   }
-  if (!exchange.calls.empty()) {
-    const std::uint64_t* page_size = pages.find(exchange.command_page);
-    if (page_size == nullptr) return fail_at("host_exchange.command_page", startup);
-    if (!fits_page(exchange.command_offset, command_slot_size, *page_size)) {
+  if (!member<&HostExchange::calls>(exchange).empty()) {
+    const std::optional<std::uint64_t> page_size = pages.find(member<&HostExchange::command_page>(exchange));
+    if (!page_size) return fail_at("host_exchange.command_page", startup);
+    if (!fits_page(member<&HostExchange::command_offset>(exchange), command_slot_size, *page_size)) {
       return fail_at("host_exchange.command_offset", startup);
     }
   }
   return check_host_calls(exchange, pages);
 }
 
-Result<void> validate_model(const Application& app) {
-  if (app.tiles.empty()) return fail_at("tiles", "application has no tiles");
-  if (auto ok = check_config_writes(app.device_config_writes); !ok) return ok;
-  if (auto ok = check_tiles(app.tiles); !ok) return ok;
-  const TileIds tile_ids(app.tiles);
-  if (auto ok = check_profile_plans(app.profile_tiles, tile_ids); !ok) return ok;
+template <class App>
+Result<void> validate_package(const App& app) {
+  const auto& tiles = member<&Application::tiles>(app);
+  if (tiles.empty()) return fail_at("tiles", "application has no tiles");
+  if (auto ok = check_config_writes(member<&Application::device_config_writes>(app)); !ok) return ok;
+  if (auto ok = check_tiles(tiles); !ok) return ok;
+  const TileIds tile_ids(tiles);
+  if (auto ok = check_profile_plans(member<&Application::profile_tiles>(app), tile_ids); !ok) return ok;
   if (auto ok = check_debug_map(app, tile_ids); !ok) return ok;
   if (auto ok = check_bindings(app, tile_ids); !ok) return ok;
-  return check_host_exchange(app.host_exchange);
+  return check_host_exchange(member<&Application::host_exchange>(app));
+}
+
+// Validation of either form; its working sets are proportional to the package, and
+// failing to allocate them is an error value like any other, not the end of the caller's
+// process.
+template <class App>
+Result<void> validate_caught(const App& app) {
+  try {
+    return validate_package(app);
+  } catch (const std::bad_alloc&) {
+    return fail("not enough memory to validate the package");
+  } catch (const std::length_error&) {
+    return fail("not enough memory to validate the package");
+  }
 }
 
 }  // namespace
@@ -400,32 +482,11 @@ Result<void> validate_model(const Application& app) {
 Result<void> validate_host_batch_ends(const HostCall& call, std::string_view direction,
                                       std::span<const std::uint32_t> ends,
                                       std::size_t slice_count) {
-  std::size_t previous = 0;
-  for (const std::uint32_t entry : ends) {
-    const std::size_t e = entry;
-    if (e <= previous || e > slice_count) {
-      return fail(
-          fmt::format("host call {} has invalid {} batch boundary {}", excerpt(call.name), direction, e));
-    }
-    previous = e;
-  }
-  if (previous != slice_count) {
-    return fail(fmt::format("host call {} {} batches cover {} of {} slices", excerpt(call.name), direction,
-                            previous, slice_count));
-  }
-  return {};
+  return check_batch_ends(call.name, direction, ends, slice_count);
 }
 
-Result<void> Application::validate() const {
-  // The working sets are proportional to the model; failing to allocate them is an error
-  // value like any other, not the end of the caller's process.
-  try {
-    return validate_model(*this);
-  } catch (const std::bad_alloc&) {
-    return fail("not enough memory to validate the package");
-  } catch (const std::length_error&) {
-    return fail("not enough memory to validate the package");
-  }
-}
+Result<void> Application::validate() const { return validate_caught(*this); }
+
+Result<void> validate_view(const View<Application>& view) { return validate_caught(view); }
 
 }  // namespace torv_package

@@ -1,0 +1,166 @@
+#include "torv_package/view.hpp"
+
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include <capnp/serialize.h>
+
+#include "convert.hpp"
+#include "framing.hpp"
+#include "mapping.hpp"
+#include "path.hpp"
+#include "torv_package/events.hpp"
+#include "validate.hpp"
+
+namespace torv_package {
+
+// What a view reads from, and the reader over it. Kept on the heap, so that record views,
+// which point into the reader's arena, survive a move of the PackageView.
+struct PackageView::State {
+  FileMapping mapping;                  // a mapped file
+  WordBuffer buffer;                    // a stream's bytes, or a copy of unaligned memory
+  std::shared_ptr<const void> owner;    // keeps caller memory alive
+  std::vector<std::byte> owned;         // from_bytes(vector)
+  const unsigned char* bytes = nullptr;
+  std::size_t size = 0;
+  std::size_t message_words = 0;
+  ReadDetails details;
+  // Reads with no traversal limit: the walk in `open` has checked every pointer under the
+  // reader's limit, and a limit here would make a long-lived view fail once it had been
+  // read through often enough.
+  std::optional<capnp::FlatArrayMessageReader> reader;
+
+  kj::ArrayPtr<const capnp::word> words() const {
+    return {reinterpret_cast<const capnp::word*>(bytes), message_words};
+  }
+};
+
+namespace {
+
+bool word_aligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(capnp::word) == 0; }
+
+// Points the state at `bytes`, copying them when they are not word-aligned.
+void use_bytes(PackageView::State& state, const unsigned char* bytes, std::size_t size) {
+  if (size != 0 && !word_aligned(bytes)) {
+    state.buffer = WordBuffer((size + sizeof(capnp::word) - 1) / sizeof(capnp::word));
+    std::memcpy(state.buffer.data(), bytes, size);
+    bytes = reinterpret_cast<const unsigned char*>(state.buffer.data());
+    state.owner.reset();
+    state.owned.clear();
+  }
+  state.bytes = bytes;
+  state.size = size;
+}
+
+// Frames, walks and validates the bytes of `state`, as Application::read does with the
+// same bytes, and makes the reader the view reads through.
+Result<void> check(PackageView::State& state, bool count_trailing) {
+  TORV_EVENT(events::Level::Info, "reading application package");
+  Path path;
+  auto walked = guarded(path, [&]() -> Result<void> {
+    state.message_words = framed_message_words(state.bytes, state.size);
+    const std::uint64_t message_bytes = std::uint64_t{state.message_words} * sizeof(capnp::word);
+    state.details.message_bytes = message_bytes;
+    if (count_trailing) {
+      state.details.trailing_bytes = state.size - message_bytes;
+      state.details.trailing_bytes_exact = true;
+    }
+    capnp::FlatArrayMessageReader message(state.words(), limited_reader_options(state.message_words));
+    Converter walk(message_bytes, path);
+    if (auto ok = walk.convert(message.getRoot<schema::Application>(), nullptr); !ok) return ok;
+    state.reader.emplace(state.words(), capnp_reader_options());
+    return {};
+  });
+  if (!walked) return walked;
+  Result<void> valid = guarded(path, [&] {
+    return validate_view(View<Application>(state.reader->getRoot<schema::Application>()));
+  });
+  if (!valid) return valid;
+  TORV_EVENT(events::Level::Info, "application package read",
+             events::Field{"tiles", std::uint64_t{state.reader->getRoot<schema::Application>().getTiles().size()}},
+             events::Field{"compiler", [&] { const auto v = state.reader->getRoot<schema::Application>().getCompilerVersion(); return std::string(v.cStr(), v.size()); }()});
+  return {};
+}
+
+}  // namespace
+
+PackageView::PackageView(std::unique_ptr<State> state)
+    : View<Application>(state->reader->getRoot<schema::Application>()), state_(std::move(state)) {}
+
+PackageView::PackageView(PackageView&&) noexcept = default;
+PackageView& PackageView::operator=(PackageView&&) noexcept = default;
+PackageView::~PackageView() = default;
+
+Result<PackageView> PackageView::open(const std::filesystem::path& path) {
+  auto opened = open_package_file(path);
+  if (!opened) return std::unexpected(std::move(opened).error());
+  auto state = std::make_unique<State>();
+  if (auto* mapping = std::get_if<FileMapping>(&*opened)) {
+    state->mapping = std::move(*mapping);
+    use_bytes(*state, state->mapping.data(), state->mapping.size());
+    if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
+    return PackageView(std::move(state));
+  }
+  // Anything else is read into one buffer, as a read from a stream reads it.
+  auto& stream = std::get<kj::Own<kj::InputStream>>(*opened);
+  Path nowhere;  // framing errors have no location
+  Result<void> read = guarded(nowhere, [&]() -> Result<void> {
+    state->buffer = read_framed_message(*stream);
+    const RemainingBytes trailing = count_remaining_bytes(*stream, trailing_scan_bytes);
+    state->details.trailing_bytes = trailing.count;
+    state->details.trailing_bytes_exact = trailing.exact;
+    return {};
+  });
+  try {
+    stream = nullptr;
+  } catch (kj::Exception& exception) {
+    if (read) read = std::unexpected(PackageError(kj::mv(exception)));
+  }
+  if (!read) return std::unexpected(std::move(read).error());
+  use_bytes(*state, reinterpret_cast<const unsigned char*>(state->buffer.data()),
+            state->buffer.size() * sizeof(capnp::word));
+  if (auto ok = check(*state, false); !ok) return std::unexpected(std::move(ok).error());
+  return PackageView(std::move(state));
+}
+
+Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes) {
+  return from_bytes(bytes, nullptr);
+}
+
+Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner) {
+  auto state = std::make_unique<State>();
+  state->owner = std::move(owner);
+  use_bytes(*state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
+  return PackageView(std::move(state));
+}
+
+Result<PackageView> PackageView::from_bytes(std::vector<std::byte> bytes) {
+  auto state = std::make_unique<State>();
+  state->owned = std::move(bytes);
+  use_bytes(*state, reinterpret_cast<const unsigned char*>(state->owned.data()), state->owned.size());
+  if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
+  return PackageView(std::move(state));
+}
+
+const ReadDetails& PackageView::details() const noexcept { return state_->details; }
+
+std::span<const std::uint8_t> PackageView::message_bytes() const noexcept {
+  return {state_->bytes, state_->message_words * sizeof(capnp::word)};
+}
+
+Result<Application> PackageView::to_application() const {
+  Path path;
+  Application app;
+  Result<void> converted = guarded(path, [&] {
+    capnp::FlatArrayMessageReader message(state_->words(), limited_reader_options(state_->message_words));
+    Converter converter(state_->message_words * sizeof(capnp::word), path);
+    return converter.convert(message.getRoot<schema::Application>(), &app);
+  });
+  if (!converted) return std::unexpected(std::move(converted).error());
+  return app;
+}
+
+}  // namespace torv_package

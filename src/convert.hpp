@@ -41,19 +41,31 @@ inline capnp::ReaderOptions limited_reader_options(std::uint64_t message_words) 
   return options;
 }
 
-// Gives the pages of a file mapping back to the kernel once what lies on them has been
-// copied, so that a read holds about the model alone, not the model and the file. Pages
-// are dropped from this process only: the file is unchanged, and a page read again is
-// faulted in again.
+// Gives the pages of a file mapping back to the kernel once a walk has passed them, so
+// that a read holds about the model alone, not the model and the file, and a check of a
+// view holds little more than the records it is looking at. Pages are dropped from this
+// process only: the file is unchanged, and a page read again is faulted in again.
+// Everything below the walk's position is released, not each data member's own pages:
+// the kernel maps a file's pages in whole folios (up to megabytes, depending on how the
+// page cache got them), so a fault next to a released range would map it again.
 class PageRelease {
  public:
-  void bytes_copied(const void* data, std::size_t size) const noexcept {
+  explicit PageRelease(const void* start) noexcept : released_until_(reinterpret_cast<std::uintptr_t>(start)) {}
+
+  // The walk will not come back below `position` (it may, but then pays a fault).
+  void passed(const void* position) noexcept {
     static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
-    const std::uintptr_t last = (begin + size) & ~(page - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(position) & ~(page - 1);
+    if (end >= released_until_ + release_step) {
+      madvise(reinterpret_cast<void*>(released_until_), end - released_until_, MADV_DONTNEED);
+      released_until_ = end;
+    }
   }
+
+ private:
+  // Released in steps of a few MiB: fewer calls, and the folio being read stays mapped.
+  static constexpr std::uintptr_t release_step = std::uintptr_t{4} << 20;
+  std::uintptr_t released_until_;
 };
 
 // Walks one message through the schema table, checking what the reader checks (the
@@ -66,7 +78,7 @@ class PageRelease {
 // which faults are found.
 class Converter {
  public:
-  Converter(std::uint64_t message_bytes, Path& path, const PageRelease* release = nullptr)
+  Converter(std::uint64_t message_bytes, Path& path, PageRelease* release = nullptr)
       : budget_(message_bytes), path_(path), release_(release) {}
 
   // Converts into `out`, or only checks when `out` is null.
@@ -122,7 +134,7 @@ class Converter {
 
   MemoryBudget budget_;
   Path& path_;
-  const PageRelease* release_;
+  PageRelease* release_;
 };
 
 template <class Record, class Row>
@@ -148,7 +160,9 @@ Result<void> Converter::field(Record* out, typename schema_of<Record>::Reader in
     if (member != nullptr) {
       budget_.data(data.size());
       member->assign(data.begin(), data.end());
-      if (release_ != nullptr) release_->bytes_copied(data.begin(), data.size());
+      if (release_ != nullptr) release_->passed(data.end());
+    } else if (release_ != nullptr) {
+      release_->passed(data.begin());
     }
     path_.leave();
   } else if constexpr (row.kind == FieldKind::record) {

@@ -59,7 +59,7 @@ Result<Application> read_mapped(FileMapping& mapping, Path& path, ReadDetails* d
     const kj::ArrayPtr<const capnp::word> words(reinterpret_cast<const capnp::word*>(mapping.data()),
                                                 message_words);
     capnp::FlatArrayMessageReader message(words, limited_reader_options(message_words));
-    const PageRelease release;
+    PageRelease release(mapping.data());
     Converter converter(message_bytes, path, &release);
     if (auto ok = converter.convert(message.getRoot<schema::Application>(), &app); !ok) {
       return std::unexpected(std::move(ok).error());

@@ -5,7 +5,10 @@
 
 namespace torv_package {
 
-// Application::validate's rules, over a view.
-Result<void> validate_view(const View<Application>& view);
+class PageRelease;
+
+// Application::validate's rules, over a view; `release`, when given, is told where the
+// rules have got to in the file.
+Result<void> validate_view(const View<Application>& view, PageRelease* release);
 
 }  // namespace torv_package

@@ -15,6 +15,7 @@
 #include "utf8.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/view.hpp"
+#include "convert.hpp"
 #include "validate.hpp"
 
 namespace torv_package {
@@ -264,8 +265,8 @@ Result<void> check_overlaps(const Tile& tile, std::size_t tile_index,
   return {};
 }
 
-template <class Tiles>
-Result<void> check_tiles(const Tiles& tiles) {
+template <class Tiles, class Progress>
+Result<void> check_tiles(const Tiles& tiles, Progress&& tile_checked) {
   const auto id = [](const auto& t) { return member<&TileImage::physical_tile>(t); };
   const std::size_t repeat = first_repeat(tiles, id);
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
@@ -274,6 +275,7 @@ Result<void> check_tiles(const Tiles& tiles) {
     if (i == repeat) return fail_at(indexed("tiles", i), fmt::format("duplicate physical tile {}", id(tile)));
     if (auto ok = check_segments(tile, i); !ok) return ok;
     if (auto ok = check_overlaps(tile, i, ranges); !ok) return ok;
+    tile_checked(tile);
   }
   return {};
 }
@@ -450,12 +452,13 @@ Result<void> check_host_exchange(const Exchange& exchange) {
   return check_host_calls(exchange, pages);
 }
 
-template <class App>
-Result<void> validate_package(const App& app) {
+// `tile_checked(tile)` is called after each tile has passed its rules.
+template <class App, class Progress>
+Result<void> validate_package(const App& app, Progress&& tile_checked) {
   const auto& tiles = member<&Application::tiles>(app);
   if (tiles.empty()) return fail_at("tiles", "application has no tiles");
   if (auto ok = check_config_writes(member<&Application::device_config_writes>(app)); !ok) return ok;
-  if (auto ok = check_tiles(tiles); !ok) return ok;
+  if (auto ok = check_tiles(tiles, tile_checked); !ok) return ok;
   const TileIds tile_ids(tiles);
   if (auto ok = check_profile_plans(member<&Application::profile_tiles>(app), tile_ids); !ok) return ok;
   if (auto ok = check_debug_map(app, tile_ids); !ok) return ok;
@@ -466,10 +469,10 @@ Result<void> validate_package(const App& app) {
 // Validation of either form; its working sets are proportional to the package, and
 // failing to allocate them is an error value like any other, not the end of the caller's
 // process.
-template <class App>
-Result<void> validate_caught(const App& app) {
+template <class App, class Progress>
+Result<void> validate_caught(const App& app, Progress&& tile_checked) {
   try {
-    return validate_package(app);
+    return validate_package(app, tile_checked);
   } catch (const std::bad_alloc&) {
     return fail("not enough memory to validate the package");
   } catch (const std::length_error&) {
@@ -485,8 +488,18 @@ Result<void> validate_host_batch_ends(const HostCall& call, std::string_view dir
   return check_batch_ends(call.name, direction, ends, slice_count);
 }
 
-Result<void> Application::validate() const { return validate_caught(*this); }
+Result<void> Application::validate() const {
+  return validate_caught(*this, [](const TileImage&) {});
+}
 
-Result<void> validate_view(const View<Application>& view) { return validate_caught(view); }
+Result<void> validate_view(const View<Application>& view, PageRelease* release) {
+  if (release == nullptr) return validate_caught(view, [](const View<TileImage>&) {});
+  // The segment data of a tile follows its records in a package as the library writes
+  // it: once a tile is checked, what lies before its data has been passed.
+  return validate_caught(view, [&](const View<TileImage>& tile) {
+    const auto segments = tile.segments();
+    if (!segments.empty()) release->passed(segments.back().data().data());
+  });
+}
 
 }  // namespace torv_package

@@ -68,14 +68,19 @@ Result<void> check(PackageView::State& state, bool count_trailing) {
       state.details.trailing_bytes_exact = true;
     }
     capnp::FlatArrayMessageReader message(state.words(), limited_reader_options(state.message_words));
-    Converter walk(message_bytes, path);
+    std::optional<PageRelease> release;
+    if (state.mapping.data() != nullptr) release.emplace(state.mapping.data());
+    Converter walk(message_bytes, path, release ? &*release : nullptr);
     if (auto ok = walk.convert(message.getRoot<schema::Application>(), nullptr); !ok) return ok;
     state.reader.emplace(state.words(), capnp_reader_options());
     return {};
   });
   if (!walked) return walked;
   Result<void> valid = guarded(path, [&] {
-    return validate_view(View<Application>(state.reader->getRoot<schema::Application>()));
+    std::optional<PageRelease> release;
+    if (state.mapping.data() != nullptr) release.emplace(state.mapping.data());
+    return validate_view(View<Application>(state.reader->getRoot<schema::Application>()),
+                         release ? &*release : nullptr);
   });
   if (!valid) return valid;
   TORV_EVENT(events::Level::Info, "application package read",

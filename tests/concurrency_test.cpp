@@ -3,6 +3,7 @@
 // under ThreadSanitizer by make test-tsan; any data race fails it there.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "sample_package.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/events.hpp"
+#include "torv_package/view.hpp"
 
 namespace torv_package {
 namespace {
@@ -75,6 +77,41 @@ TEST(ConcurrentReads, ThreadsReadWhileTheSinkIsSwapped) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_GT(sinks[0].recorded.load() + sinks[1].recorded.load(), 0);
   EXPECT_EQ(sinks[0].unknown.load() + sinks[1].unknown.load(), 0);
+}
+
+// One view read by several threads at once, each walking every record and comparing it
+// with the model, while another thread opens and drops views of the same file.
+TEST(ConcurrentReads, ThreadsShareOneView) {
+  const Application expected = testing::valid_application();
+  const auto file = std::filesystem::temp_directory_path() / ("torv_shared_view_" + std::to_string(getpid()));
+  std::ofstream(file, std::ios::binary) << testing::serialize(expected);
+  auto view = PackageView::open(file);
+  ASSERT_TRUE(view) << view.error().debug_string();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 6; ++t) {
+    readers.emplace_back([&] {
+      for (int i = 0; i < 100; ++i) {
+        const auto model = view->to_application();
+        bool ok = model && *model == expected && view->tiles().size() == expected.tiles.size();
+        for (std::size_t k = 0; ok && k < expected.tiles.size(); ++k) {
+          const auto segments = view->tiles()[k].segments();
+          for (std::size_t j = 0; ok && j < segments.size(); ++j) {
+            ok = std::ranges::equal(segments[j].data(), expected.tiles[k].segments[j].data);
+          }
+        }
+        if (!ok) failures.fetch_add(1);
+      }
+    });
+  }
+  readers.emplace_back([&] {
+    for (int i = 0; i < 100; ++i) {
+      if (!PackageView::open(file)) failures.fetch_add(1);
+    }
+  });
+  for (auto& reader : readers) reader.join();
+  std::filesystem::remove(file);
+  EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "hostile_inputs.hpp"
 #include "package_writer.hpp"
 #include "sample_package.hpp"
+#include "view_agreement.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/events.hpp"
 
@@ -189,6 +190,7 @@ TEST(ReadPackage, FirstFaultInReadingOrderNamesItsPlace) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto result = read_bytes(c.bytes());
+    EXPECT_EQ(testing::view_disagreement(c.bytes()), std::nullopt);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().location(), c.location);
     if (c.debug.empty()) {
@@ -329,6 +331,7 @@ TEST(ReadPackage, MalformedFramingIsASentence) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto result = read_bytes(c.bytes);
+    EXPECT_EQ(testing::view_disagreement(c.bytes), std::nullopt);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().debug_string(),
               "Capnp(Exception { kind: Failed, description: \"" + c.description + "\" })");

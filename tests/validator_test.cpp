@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "package_writer.hpp"
 #include "sample_package.hpp"
+#include "view_agreement.hpp"
 #include "torv_package/application.hpp"
 
 namespace torv_package {
@@ -37,6 +39,7 @@ TEST_P(ValidatorCase, GivesExpectedOutcomeAndPlace) {
   const Application before = app;
   const Result<void> result = app.validate();
   EXPECT_EQ(app, before) << "the validator must not change the package";
+  EXPECT_EQ(testing::view_disagreement(testing::serialize(app)), std::nullopt);
   if (!GetParam().expected) {
     EXPECT_TRUE(result.has_value()) << result.error().debug_string();
     return;

@@ -1,0 +1,74 @@
+#include "view_agreement.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <span>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "package_writer.hpp"
+#include "torv_package/view.hpp"
+
+namespace torv_package::testing {
+namespace {
+
+std::string describe(const Result<Application>& result) {
+  if (result) return "a package";
+  return fmt::format("{} at '{}'", result.error().debug_string(), result.error().location());
+}
+
+bool budget_refusal(const Result<Application>& result) {
+  return !result && result.error().debug_string().find("the most a message of") != std::string::npos;
+}
+
+// A view's answer in the form of a read's: its error, or the model it converts to.
+Result<Application> as_read(Result<PackageView> view) {
+  if (!view) return std::unexpected(std::move(view).error());
+  return view->to_application();
+}
+
+}  // namespace
+
+std::optional<std::string> view_disagreement(std::string_view bytes) {
+  const Result<Application> read = read_bytes(bytes);
+
+  static std::atomic<unsigned> serial{0};
+  const auto file = std::filesystem::temp_directory_path() /
+                    fmt::format("torv_view_agreement_{}_{}", getpid(), serial++);
+  std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  const Result<Application> read_file = Application::read_file(file);
+  const Result<Application> opened = as_read(PackageView::open(file));
+  std::filesystem::remove(file);
+
+  // Aligned, then one byte off, which the view must copy.
+  std::vector<std::byte> aligned(bytes.size());
+  if (!bytes.empty()) std::memcpy(aligned.data(), bytes.data(), bytes.size());
+  std::vector<std::byte> shifted(bytes.size() + 1);
+  if (!bytes.empty()) std::memcpy(shifted.data() + 1, bytes.data(), bytes.size());
+  const Result<Application> from_memory = as_read(PackageView::from_bytes(std::span<const std::byte>(aligned)));
+  const Result<Application> from_unaligned =
+      as_read(PackageView::from_bytes(std::span<const std::byte>(shifted).subspan(1)));
+
+  const std::pair<const char*, const Result<Application>*> others[] = {
+      {"Application::read_file", &read_file},
+      {"PackageView::open", &opened},
+      {"PackageView::from_bytes", &from_memory},
+      {"PackageView::from_bytes (unaligned)", &from_unaligned},
+  };
+  for (const auto& [name, other] : others) {
+    // A view expands nothing, so it goes on where the reader ran out of budget.
+    if (budget_refusal(read) && std::string_view(name) != "Application::read_file") continue;
+    if (*other != read) {
+      return fmt::format("Application::read gives {}, {} gives {}", describe(read), name, describe(*other));
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace torv_package::testing

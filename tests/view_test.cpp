@@ -1,0 +1,46 @@
+// The view against the owned read: every seed of the fuzz corpus, and the view's own
+// promises (zero copy, lifetime across moves).
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "package_writer.hpp"
+#include "sample_package.hpp"
+#include "seed_corpus.hpp"
+#include "torv_package/view.hpp"
+#include "view_agreement.hpp"
+
+namespace torv_package {
+namespace {
+
+TEST(ViewAgreement, EverySeedReadsAlikeThroughEveryReader) {
+  for (const auto& seed : testing::seed_corpus()) {
+    SCOPED_TRACE(seed.name);
+    EXPECT_EQ(testing::view_disagreement(seed.bytes), std::nullopt);
+  }
+}
+
+TEST(PackageView, DataIsASpanIntoTheBytesAndOutlivesAMove) {
+  const Application app = testing::valid_application();
+  const std::string bytes = testing::serialize(app);
+  std::vector<std::byte> memory(bytes.size());
+  std::memcpy(memory.data(), bytes.data(), bytes.size());
+  auto opened = PackageView::from_bytes(std::span<const std::byte>(memory));
+  ASSERT_TRUE(opened) << opened.error().debug_string();
+  const auto data = opened->tiles()[0].segments()[0].data();
+  const auto* first = reinterpret_cast<const std::byte*>(data.data());
+  EXPECT_GE(first, memory.data());
+  EXPECT_LT(first, memory.data() + memory.size()) << "segment data must not be copied";
+
+  const PackageView moved = std::move(*opened);
+  const auto tile = moved.tiles()[0];
+  ASSERT_EQ(tile.segments().size(), app.tiles[0].segments.size());
+  EXPECT_TRUE(std::ranges::equal(tile.segments()[0].data(), app.tiles[0].segments[0].data));
+  EXPECT_EQ(moved.compiler_version(), app.compiler_version);
+  EXPECT_EQ(moved.details().message_bytes, bytes.size());
+}
+
+}  // namespace
+}  // namespace torv_package

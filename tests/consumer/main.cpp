@@ -10,6 +10,7 @@
 #include <kj/io.h>
 #include <torv_package/application.capnp.h>
 #include <torv_package/application.hpp>
+#include <torv_package/view.hpp>
 
 namespace {
 
@@ -53,6 +54,13 @@ int main(int argc, char** argv) {
 
   const auto missing = Application::read_file(std::filesystem::path(argv[2]) / "missing.torv");
   if (missing) return fail("a missing file read");
+
+  // The installed view reads the same package in place.
+  const auto view = torv_package::PackageView::open(argv[1]);
+  if (!view) return fail(view.error().debug_string().c_str());
+  const auto viewed = view->to_application();
+  if (!viewed || !(*viewed == *app)) return fail("the view converts to a different model");
+  if (view->tiles().size() != app->tiles.size()) return fail("the view has a different tile count");
 
   // The installed schema readers are usable too.
   static_assert(sizeof(torv_package::schema::Application::Reader) > 0);

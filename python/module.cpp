@@ -1,7 +1,10 @@
-// The torv_package Python module: reading, the model, validating and writing.
+// The torv_package Python module: reading, the model, validating and writing, and
+// read-only views of a package in place.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,6 +17,8 @@
 #include "classes.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
+#include "torv_package/view.hpp"
+#include "views.hpp"
 #include "writer.hpp"
 
 namespace torv_package::python {
@@ -68,9 +73,17 @@ T value_or_raise(Result<T>&& result) {
   if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
+bool is_path(const py::object& source) {
+  return py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__");
+}
+
+std::filesystem::path as_path(const py::object& source) {
+  return py::cast<std::string>(py::module_::import("os").attr("fsdecode")(source));
+}
+
 Object<Application> read(const py::object& source) {
-  if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__")) {
-    const std::filesystem::path path = py::cast<std::string>(py::module_::import("os").attr("fsdecode")(source));
+  if (is_path(source)) {
+    const std::filesystem::path path = as_path(source);
     Result<Application> result = [&] {
       py::gil_scoped_release released;
       return Application::read_file(path);
@@ -90,6 +103,41 @@ Object<Application> read(const py::object& source) {
   }();
   PyBuffer_Release(&view);
   return Object<Application>{value_or_raise(std::move(result)), {}};
+}
+
+// A view of the package at a path (mapped) or in a bytes-like object. A read-only buffer
+// (bytes, say) is viewed in place and kept alive by the view; a writable one is copied
+// first, since a change to it would bypass validation. Bytes changed under a view all the
+// same (a file rewritten in place, memory behind a read-only memoryview) still read within
+// the message's bounds: the readers check every pointer as they follow it.
+ViewObject<Application> open(const py::object& source) {
+  Result<PackageView> result = [&] {
+    if (is_path(source)) {
+      const std::filesystem::path path = as_path(source);
+      py::gil_scoped_release released;
+      return PackageView::open(path);
+    }
+    auto* buffer = new Py_buffer;
+    if (PyObject_GetBuffer(source.ptr(), buffer, PyBUF_CONTIG_RO) != 0) {
+      delete buffer;
+      PyErr_Clear();
+      throw py::type_error(fmt::format("open() takes a path or a bytes-like object, not {}", type_name(source)));
+    }
+    // Released with the lock, whichever thread drops the last reference.
+    const std::shared_ptr<Py_buffer> owner(buffer, [](Py_buffer* b) {
+      const py::gil_scoped_acquire locked;
+      PyBuffer_Release(b);
+      delete b;
+    });
+    const std::span<const std::byte> bytes(static_cast<const std::byte*>(owner->buf),
+                                           static_cast<std::size_t>(owner->len));
+    py::gil_scoped_release released;
+    if (owner->readonly == 0) return PackageView::from_bytes(std::vector<std::byte>(bytes.begin(), bytes.end()));
+    return PackageView::from_bytes(bytes, owner);
+  }();
+  auto package = std::make_shared<const PackageView>(value_or_raise(std::move(result)));
+  const View<Application>& root = *package;
+  return ViewObject<Application>{std::move(package), root};
 }
 
 // A model enum as a Python enum, its members named and numbered as in the schema.
@@ -278,6 +326,39 @@ PYBIND11_MODULE(torv_package, m) {
            },
            "Validates the package and returns it as bytes.");
 
+  bind_view_support(m);
+  bind_view<Segment>(m, "A segment of a package view; `data` is a read-only memoryview of the file.");
+  bind_view<TileImage>(m, "A tile image of a package view.");
+  bind_view<RegionSlice>(m, "A region slice of a package view.");
+  bind_view<Binding>(m, "A binding of a package view.");
+  bind_view<HostPage>(m, "A host page of a package view.");
+  bind_view<HostSlice>(m, "A host slice of a package view.");
+  bind_view<HostCall>(m, "A host call of a package view.");
+  bind_view<HostExchange>(m, "The host exchange of a package view.");
+  bind_view<EntryPoint>(m, "An entry point of a package view.");
+  bind_view<DeviceConfigWrite>(m, "A device configuration write of a package view.");
+  bind_view<ProfileMetadata>(m, "A profile annotation of a package view.");
+  bind_view<ProfileExchangeActivity>(m, "A profile exchange window of a package view.");
+  bind_view<ProfileStep>(m, "A profile step of a package view.");
+  bind_view<TileProfilePlan>(m, "A tile's profiling plan of a package view.");
+  bind_view<DebugSymbol>(m, "A debug symbol of a package view.");
+  bind_view<DebugRegion>(m, "A debug region of a package view.");
+  bind_view<Application>(m, "A validated, read-only view of a package in place, with Application's attributes.")
+      .def("to_application",
+           [](const ViewObject<Application>& o) {
+             Result<Application> result = [&] {
+               py::gil_scoped_release released;
+               return o.package->to_application();
+             }();
+             return Object<Application>{value_or_raise(std::move(result)), {}};
+           },
+           "The editable model, equal to read() of the same package.");
+
+  m.def("open", &open, py::arg("source"),
+        "Opens a package read-only in place from a path (str or os.PathLike; the file is mapped) "
+        "or from a bytes-like object, validated as read() validates it; raises PackageError "
+        "when it cannot. Segment data are memoryviews of the file, and the file stays mapped "
+        "while any object taken from the view lives.");
   m.def("read", &read, py::arg("source"),
         "Reads a package from a path (str or os.PathLike) or from a bytes-like object; raises "
         "PackageError when it cannot.");

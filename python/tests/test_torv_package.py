@@ -2,9 +2,11 @@
 segment data without copies, and the rule that list changes reach the package."""
 
 import gc
+import operator
 import os
 import pathlib
 import struct
+import sys
 
 import numpy
 import pytest
@@ -175,3 +177,144 @@ def test_every_member_is_an_attribute():
     # a member that Python cannot see or set is lost on the way.
     sample = tp.read(SAMPLE)
     assert rebuilt(sample) == sample
+
+
+# --- torv_package.open: the package read in place ----------------------------------------
+
+def properties(cls):
+    return sorted(name for name in dir(cls) if isinstance(getattr(cls, name), property))
+
+
+def assert_same(view, model, place="package"):
+    """Every attribute of `view`, walked down, equals that of the model `model`."""
+    if isinstance(model, list):
+        assert isinstance(view, tp.ListView) and len(view) == len(model), place
+        for i, (v, m) in enumerate(zip(view, model, strict=True)):
+            assert_same(v, m, f"{place}[{i}]")
+    elif isinstance(model, tp.Data):
+        assert isinstance(view, memoryview) and view.readonly, place
+        assert view.tobytes() == bytes(model), place
+    elif type(model).__module__ == tp.__name__ and hasattr(type(model), "copy"):
+        assert type(view).__name__ in (type(model).__name__ + "View", "PackageView"), place
+        assert properties(type(view)) == properties(type(model)), place
+        for name in properties(type(model)):
+            assert_same(getattr(view, name), getattr(model, name), f"{place}.{name}")
+    else:
+        assert type(view) is type(model) and view == model, place
+
+
+@pytest.mark.parametrize("source", [str, pathlib.Path, lambda p: pathlib.Path(p).read_bytes()])
+def test_open_shows_what_read_reads(source):
+    view = tp.open(source(SAMPLE))
+    assert_same(view, tp.read(SAMPLE))
+    app = view.to_application()
+    assert app == tp.read(SAMPLE)
+    app.tiles[0].segments[0].data = b"changed"  # the model is the caller's own
+    assert view.tiles[0].segments[0].data.tobytes() != b"changed"
+
+
+@pytest.mark.parametrize("look, expected", [
+    (lambda v: v.tiles[-1].physical_tile, 1471),
+    (lambda v: v.tiles[-3].physical_tile, 0),
+    (lambda v: [t.physical_tile for t in v.tiles[::-1]], [1471, 1, 0]),
+    (lambda v: [t.physical_tile for t in v.tiles[1:]], [1, 1471]),
+    (lambda v: list(v.host_exchange.attach_order), [2, 1, 2]),
+    (lambda v: v.tiles[3], IndexError),
+    (lambda v: v.tiles[-4], IndexError),
+    (lambda v: operator.setitem(v.tiles, 0, v.tiles[1]), TypeError),
+    (lambda v: setattr(v, "compiler_version", "x"), AttributeError),
+    (lambda v: operator.setitem(v.tiles[0].segments[0].data, 0, 1), TypeError),
+    (lambda v: tp.open(42), TypeError),
+])
+def test_view_lists_and_records_are_read_only_sequences(look, expected):
+    view = tp.open(SAMPLE)
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            look(view)
+    else:
+        assert look(view) == expected
+
+
+def mapped_ranges(path):
+    with open("/proc/self/maps") as maps:
+        rows = [line.split() for line in maps]
+    return [tuple(int(x, 16) for x in row[0].split("-")) for row in rows if row[-1] == str(path)]
+
+
+@pytest.mark.parametrize("kind", ["path", "bytes"])
+def test_segment_data_outlives_the_view_in_place(kind, tmp_path):
+    path = tmp_path / "sample.torv"
+    raw = pathlib.Path(SAMPLE).read_bytes()
+    path.write_bytes(raw)
+    expected = bytes(tp.read(path).tiles[1].segments[1].data)
+    assert len(expected) >= 8
+    references = sys.getrefcount(raw)
+    if kind == "path":
+        source, places = path, lambda: mapped_ranges(path)
+    else:
+        start = numpy.frombuffer(raw, dtype="u1").ctypes.data
+        source, places = raw, lambda: [(start, start + len(raw))]
+
+    view = tp.open(source)
+    tiles = view.tiles
+    segment = tiles[1].segments[1]
+    data = segment.data
+    part = data[2:6]
+    words = numpy.frombuffer(segment.data, dtype="u1")
+    assert not words.flags.writeable
+    address = words.ctypes.data  # in the file's mapping or the bytes given: nothing was copied
+    assert any(start <= address < end for start, end in places())
+    assert numpy.frombuffer(segment.data, dtype="u1").ctypes.data == address
+
+    del source, view, tiles, segment
+    gc.collect()
+    assert bytes(data) == expected and part.tobytes() == expected[2:6]
+    assert words.tobytes() == expected
+    del data, words
+    gc.collect()
+    assert bytes(part) == expected[2:6]
+    del part
+    gc.collect()
+    # The last holder gone, the file is unmapped and the bytes given are let go.
+    assert mapped_ranges(path) == [] and sys.getrefcount(raw) == references
+
+
+def test_a_writable_source_is_copied():
+    raw = bytearray(pathlib.Path(SAMPLE).read_bytes())
+    view = tp.open(raw)
+    before = view.tiles[1].segments[1].data.tobytes()
+    raw[:] = bytes(len(raw))
+    assert view.tiles[1].segments[1].data.tobytes() == before
+
+
+def corrupt_text(raw):
+    assert raw.count(b"py-test") == 1
+    return raw.replace(b"py-test", b"py\xfftest")
+
+
+@pytest.mark.parametrize("name, content, kind", [
+    ("missing", None, "Io"),
+    ("folder", "folder", "Io"),
+    ("empty", lambda raw, leaving: b"", "Capnp"),
+    ("cut short", lambda raw, leaving: raw[:len(raw) // 2], "Capnp"),
+    ("bad text", lambda raw, leaving: corrupt_text(raw), "Utf8"),
+    ("segment outside tile memory", lambda raw, leaving: leaving, "Invalid"),
+])
+def test_open_fails_as_read_fails(name, content, kind, leaving_tile_memory, tmp_path):
+    path = tmp_path / name
+    sources = [path]
+    if content == "folder":
+        path.mkdir()
+    elif content is not None:
+        raw = content(package().to_bytes(), leaving_tile_memory)
+        path.write_bytes(raw)
+        sources += [raw, bytearray(raw)]
+    for source in sources:
+        errors = []
+        for load in (tp.read, tp.open):
+            with pytest.raises(tp.PackageError) as caught:
+                load(source)
+            e = caught.value
+            errors.append((e.kind, e.message, e.location, e.debug, str(e)))
+        assert errors[0] == errors[1], source
+        assert errors[0][0] == kind

@@ -4,12 +4,15 @@
 
 #include "commands.hpp"
 #include "output.hpp"
+#include "sigbus.hpp"
 
 namespace torv_package::cli {
 int check(const std::vector<std::string>& paths) {
   Output out;
   bool refused = false;
   for (const std::string& path : paths) {
+    // A package shrunk under its mapping is named in the report.
+    tools::set_sigbus_report(fmt::format("torv-package: package {} changed while it was read\n", shown(path)));
     ReadDetails details;  // known once the message is framed, also for a refused package
     const auto view = PackageView::open(path, details);
     if (view) {

@@ -71,6 +71,15 @@ std::size_t first_repeat_as(const Items& items, KeyOf key_of) {
 // Position of the first element whose key occurred earlier in stored order, or `none`.
 template <class Items, class KeyOf>
 std::size_t first_repeat(const Items& items, KeyOf key_of) {
+  if constexpr (!table_detail::IsVector<Items>::value) {
+    // A view reads a record through the message on every access: the keys are taken
+    // once (a few bytes per record), not on every comparison of the sort.
+    using Key = std::decay_t<decltype(key_of(items[0]))>;
+    std::vector<Key> keys;
+    keys.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) keys.push_back(key_of(items[i]));
+    return first_repeat(keys, [](const Key& key) { return key; });
+  }
   // Lists read from a file have fewer than 2^29 elements; only a model built in memory
   // can need wider positions.
   if (items.size() <= std::numeric_limits<std::uint32_t>::max()) {

@@ -27,6 +27,7 @@ struct PackageView::State {
   std::size_t size = 0;
   std::size_t message_words = 0;
   ReadDetails details;
+  bool framed = false;  // details are known
   // Reads with no traversal limit: the walk in `open` has checked every pointer under the
   // reader's limit, and a limit here would make a long-lived view fail once it had been
   // read through often enough.
@@ -63,6 +64,7 @@ Result<void> check(PackageView::State& state, bool count_trailing) {
     state.message_words = framed_message_words(state.bytes, state.size);
     const std::uint64_t message_bytes = std::uint64_t{state.message_words} * sizeof(capnp::word);
     state.details.message_bytes = message_bytes;
+    state.framed = true;
     if (count_trailing) {
       state.details.trailing_bytes = state.size - message_bytes;
       state.details.trailing_bytes_exact = true;
@@ -99,13 +101,20 @@ PackageView& PackageView::operator=(PackageView&&) noexcept = default;
 PackageView::~PackageView() = default;
 
 Result<PackageView> PackageView::open(const std::filesystem::path& path) {
+  ReadDetails ignored;
+  return open(path, ignored);
+}
+
+Result<PackageView> PackageView::open(const std::filesystem::path& path, ReadDetails& details) {
   auto opened = open_package_file(path);
   if (!opened) return std::unexpected(std::move(opened).error());
   auto state = std::make_unique<State>();
   if (auto* mapping = std::get_if<FileMapping>(&*opened)) {
     state->mapping = std::move(*mapping);
     use_bytes(*state, state->mapping.data(), state->mapping.size());
-    if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
+    const Result<void> ok = check(*state, true);
+    if (state->framed) details = state->details;
+    if (!ok) return std::unexpected(ok.error());
     return PackageView(std::move(state));
   }
   // Anything else is read into one buffer, as a read from a stream reads it.
@@ -126,7 +135,9 @@ Result<PackageView> PackageView::open(const std::filesystem::path& path) {
   if (!read) return std::unexpected(std::move(read).error());
   use_bytes(*state, reinterpret_cast<const unsigned char*>(state->buffer.data()),
             state->buffer.size() * sizeof(capnp::word));
-  if (auto ok = check(*state, false); !ok) return std::unexpected(std::move(ok).error());
+  const Result<void> ok = check(*state, false);
+  if (state->framed) details = state->details;
+  if (!ok) return std::unexpected(ok.error());
   return PackageView(std::move(state));
 }
 

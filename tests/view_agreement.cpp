@@ -42,8 +42,10 @@ std::optional<std::string> view_disagreement(std::string_view bytes) {
   const auto file = std::filesystem::temp_directory_path() /
                     fmt::format("torv_view_agreement_{}_{}", getpid(), serial++);
   std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  const Result<Application> read_file = Application::read_file(file);
-  const Result<Application> opened = as_read(PackageView::open(file));
+  ReadDetails read_details;
+  ReadDetails view_details;
+  const Result<Application> read_file = Application::read_file(file, read_details);
+  const Result<Application> opened = as_read(PackageView::open(file, view_details));
   std::filesystem::remove(file);
 
   // Aligned, then one byte off, which the view must copy.
@@ -67,6 +69,13 @@ std::optional<std::string> view_disagreement(std::string_view bytes) {
     if (*other != read) {
       return fmt::format("Application::read gives {}, {} gives {}", describe(read), name, describe(*other));
     }
+  }
+  if (read_details.message_bytes != view_details.message_bytes ||
+      read_details.trailing_bytes != view_details.trailing_bytes ||
+      read_details.trailing_bytes_exact != view_details.trailing_bytes_exact) {
+    return fmt::format("read_file counts {} message and {} trailing bytes, PackageView::open {} and {}",
+                       read_details.message_bytes, read_details.trailing_bytes, view_details.message_bytes,
+                       view_details.trailing_bytes);
   }
   return std::nullopt;
 }

@@ -22,6 +22,18 @@ TEST(ViewAgreement, EverySeedReadsAlikeThroughEveryReader) {
   }
 }
 
+// Counts of what follows the message agree too, also for a package that is refused.
+TEST(ViewAgreement, TrailingBytesAreCountedAlike) {
+  Application bad = testing::valid_application();
+  bad.tiles[1].segments[0].address = 0;
+  const std::string rows[] = {
+      testing::serialize(testing::valid_application()) + "abc",
+      testing::serialize(bad) + std::string(9, '\0'),
+      testing::serialize(testing::valid_application()).substr(0, 40) + "x",
+  };
+  for (const auto& bytes : rows) EXPECT_EQ(testing::view_disagreement(bytes), std::nullopt);
+}
+
 TEST(PackageView, DataIsASpanIntoTheBytesAndOutlivesAMove) {
   const Application app = testing::valid_application();
   const std::string bytes = testing::serialize(app);

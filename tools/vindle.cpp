@@ -16,6 +16,7 @@
 
 #include "torv_package/application.hpp"
 #include "torv_package/error.hpp"
+#include "sigbus.hpp"
 #include "utf8.hpp"
 
 namespace {
@@ -176,6 +177,9 @@ int main(int argc, char** argv) {
   // not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  // A package file shrunk while it is mapped must not kill the process silently either.
+  torv_package::tools::install_sigbus_report(
+      fmt::format("vindle: package {} changed while it was read\n", argc > 1 ? argv[1] : ""), exit_failure);
   Output output;
   const std::optional<Failure> failure = run(argc, argv, output);
   if (!failure) return 0;

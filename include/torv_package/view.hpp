@@ -421,6 +421,9 @@ class PackageView : public View<Application> {
   // a character device) is read into one buffer under the reader's framing limits. A
   // failure to open or read is an Io error, as from Application::read_file.
   static Result<PackageView> open(const std::filesystem::path& path);
+  // As above, and fills `details` once the message has been framed, also when the
+  // package is then refused, as Application::read_file does.
+  static Result<PackageView> open(const std::filesystem::path& path, ReadDetails& details);
 
   // A view of caller memory, which must stay alive and unchanged while the view lives.
   // Memory that is not 8-byte aligned is copied once, as the message format needs words.

@@ -64,11 +64,12 @@ def files(tmp_path):
     paths = {"good": good, "changed": changed, "invalid": invalid, "missing": tmp_path / "missing.torv",
              "newline": tmp_path / "new\nline.torv", "not_utf8": tmp_path / "byte\udcff.torv",
              "trailing": tmp_path / "trailing.torv", "trailing1": tmp_path / "trailing1.torv",
-             "newline_missing": tmp_path / "missing\n.torv"}
+             "newline_missing": tmp_path / "missing\n.torv", "invalid_trailing": tmp_path / "invalid3.torv"}
     for name in ("newline", "not_utf8"):
         paths[name].write_bytes(good.read_bytes())
     paths["trailing"].write_bytes(good.read_bytes() + bytes(9))
     paths["trailing1"].write_bytes(good.read_bytes() + b"x")
+    paths["invalid_trailing"].write_bytes(invalid.read_bytes() + b"abc")
     return paths
 
 
@@ -101,6 +102,8 @@ INVALID = ('at tiles[1].segments[2]: Invalid("invalid segment on tile 1: address
     (["check", "trailing", "trailing1"], 0, ["{trailing}: ok", "{trailing1}: ok"],
      "torv-package: warning: {trailing}: 9 bytes follow the package message\n"
      "torv-package: warning: {trailing1}: 1 byte follows the package message"),
+    (["check", "invalid_trailing"], 1, ["{invalid_trailing}: " + INVALID],
+     "torv-package: warning: {invalid_trailing}: 3 bytes follow the package message"),
     # Paths are escaped: one line each, and valid UTF-8.
     (["check", "newline", "not_utf8"], 0, ["{newline}: ok", "{not_utf8}: ok"], ""),
     (["info", "newline_missing"], 2, [],

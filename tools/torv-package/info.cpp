@@ -135,15 +135,16 @@ Total sum(const std::vector<Total>& values) {
   return total;
 }
 
-void segments(Output& out, const Application& app) {
+void segments(Output& out, const View<Application>& app) {
   std::vector<Total> counts, data, memory;
-  for (const auto& tile : app.tiles) {
+  for (const TileImageView tile : app.tiles()) {
     Total tile_data = 0, tile_memory = 0;
-    for (const Segment& s : tile.segments) {
-      tile_data += s.data.size();
-      tile_memory += s.memory_size;
+    const auto tile_segments = tile.segments();
+    for (const SegmentView s : tile_segments) {
+      tile_data += s.data().size();
+      tile_memory += s.memory_size();
     }
-    counts.push_back(tile.segments.size());
+    counts.push_back(tile_segments.size());
     data.push_back(tile_data);
     memory.push_back(tile_memory);
   }
@@ -169,18 +170,20 @@ void segments(Output& out, const Application& app) {
   }
 }
 
-void bindings(Output& out, const Application& app) {
-  const std::size_t count = app.inputs.size() + app.outputs.size() + app.weights.size();
+void bindings(Output& out, const View<Application>& app) {
+  using Bindings = decltype(app.inputs());
+  const std::pair<const char*, Bindings> lists[] = {
+      {"input", app.inputs()}, {"output", app.outputs()}, {"weight", app.weights()}};
+  const std::size_t count = app.inputs().size() + app.outputs().size() + app.weights().size();
   out.print("\n{:<{}}{}\n", "bindings", label_width, count);
   if (count == 0) return;
-  const std::pair<const char*, const std::vector<Binding>*> lists[] = {
-      {"input", &app.inputs}, {"output", &app.outputs}, {"weight", &app.weights}};
   std::vector<Total> slice_counts, byte_counts;
   for (const auto& [kind, list] : lists) {
-    for (const Binding& b : *list) {
+    for (const BindingView b : list) {
+      const auto slices = b.slices();
       Total bytes = 0;
-      for (const RegionSlice& s : b.slices) bytes += s.size;
-      slice_counts.push_back(b.slices.size());
+      for (const RegionSliceView s : slices) bytes += s.size();
+      slice_counts.push_back(slices.size());
       byte_counts.push_back(bytes);
     }
   }
@@ -191,52 +194,58 @@ void bindings(Output& out, const Application& app) {
             bw);
   std::size_t i = 0;
   for (const auto& [kind, list] : lists) {
-    for (const Binding& b : *list) {
-      out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", kind, fit(shown_cut(b.name, nw), nw), fit(shown_cut(b.dtype, 8), 8),
-                fit(fmt::format("[{}]", fmt::join(b.shape, ", ")), 16), slice_counts[i], sw, byte_counts[i], bw);
+    for (const BindingView b : list) {
+      out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", kind, fit(shown_cut(b.name(), nw), nw), fit(shown_cut(b.dtype(), 8), 8),
+                fit(fmt::format("[{}]", fmt::join(b.shape(), ", ")), 16), slice_counts[i], sw, byte_counts[i], bw);
       ++i;
     }
   }
 }
 
-void host_exchange(Output& out, const HostExchange& ex) {
+void host_exchange(Output& out, const HostExchangeView& ex) {
+  const auto pages = ex.pages();
+  const auto calls = ex.calls();
   Total page_bytes = 0;
-  for (const HostPage& p : ex.pages) page_bytes += p.size;
-  out.print("\n{:<{}}pages {}, calls {}\n", "host exchange", label_width, ex.pages.size(), ex.calls.size());
+  for (const HostPageView p : pages) page_bytes += p.size();
+  out.print("\n{:<{}}pages {}, calls {}\n", "host exchange", label_width, pages.size(), calls.size());
   out.print("{:<{}}{}\n", "  page bytes", label_width, page_bytes);
-  if (ex.calls.empty()) return;
+  if (calls.empty()) return;
   out.print("  {}{:>10}{:>10}{:>14}\n", fit("call", name_width + 8), "inputs", "outputs", "invocations");
-  for (const HostCall& call : ex.calls) {
-    out.print("  {}{:>10}{:>10}{:>14}\n", fit(shown_cut(call.name, name_width + 8), name_width + 8), call.inputs.size(),
-              call.outputs.size(), call.invocations);
+  for (const HostCallView call : calls) {
+    out.print("  {}{:>10}{:>10}{:>14}\n", fit(shown_cut(call.name(), name_width + 8), name_width + 8),
+              call.inputs().size(), call.outputs().size(), call.invocations());
   }
 }
 
 }  // namespace
 
 int info(const std::string& path) {
-  ReadDetails details;
-  const auto app = read_or_report(path, &details);
-  if (!app) return exit_trouble;
+  const auto view = open_or_report(path);
+  if (!view) return exit_trouble;
+  const View<Application>& app = *view;
+  const ReadDetails& details = view->details();
   Output out;
   out.print("{:<{}}{}\n", "package", label_width, shown_cut(path, line_width - label_width));
-  out.print("{:<{}}{}\n", "compiler version", label_width, shown_cut(app->compiler_version, line_width - label_width));
-  out.print("{:<{}}{}\n", "tiles", label_width, app->tiles.size());
+  out.print("{:<{}}{}\n", "compiler version", label_width, shown_cut(app.compiler_version(), line_width - label_width));
+  out.print("{:<{}}{}\n", "tiles", label_width, app.tiles().size());
   out.print("{:<{}}{}{}\n", "trailing bytes", label_width, details.trailing_bytes_exact ? "" : "at least ",
             details.trailing_bytes);
-  segments(out, *app);
-  bindings(out, *app);
-  host_exchange(out, app->host_exchange);
+  segments(out, app);
+  bindings(out, app);
+  host_exchange(out, app.host_exchange());
+  const auto plans = app.profile_tiles();
   Total steps = 0;
-  for (const auto& plan : app->profile_tiles) steps += plan.steps.size();
-  out.print("\n{:<{}}{}\n", "entry points", label_width, app->entry_points.size());
-  for (const EntryPoint& e : app->entry_points) {
-    out.print("  {} command {}, external syncs {}\n", fit(shown_cut(e.name, name_width), name_width), e.command, e.external_syncs);
+  for (const TileProfilePlanView plan : plans) steps += plan.steps().size();
+  const auto entry_points = app.entry_points();
+  out.print("\n{:<{}}{}\n", "entry points", label_width, entry_points.size());
+  for (const EntryPointView e : entry_points) {
+    out.print("  {} command {}, external syncs {}\n", fit(shown_cut(e.name(), name_width), name_width), e.command(),
+              e.external_syncs());
   }
-  out.print("{:<{}}{}\n", "config writes", label_width, app->device_config_writes.size());
-  out.print("{:<{}}{}, steps {}\n", "profile plans", label_width, app->profile_tiles.size(), steps);
-  out.print("{:<{}}{}\n", "debug symbols", label_width, app->debug_symbols.size());
-  out.print("{:<{}}{}\n", "debug regions", label_width, app->debug_regions.size());
+  out.print("{:<{}}{}\n", "config writes", label_width, app.device_config_writes().size());
+  out.print("{:<{}}{}, steps {}\n", "profile plans", label_width, plans.size(), steps);
+  out.print("{:<{}}{}\n", "debug symbols", label_width, app.debug_symbols().size());
+  out.print("{:<{}}{}\n", "debug regions", label_width, app.debug_regions().size());
   if (const auto error = out.finish()) return write_failure(*error);
   return exit_ok;
 }

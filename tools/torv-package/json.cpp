@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,33 +36,35 @@ consteval bool holds_data() {
   });
 }
 
-// Every data field of `record`, in the order the document lists them.
+using Bytes = std::span<const std::uint8_t>;
+
+// Every data field of `record`, in the order the document lists them: spans into the
+// mapped file.
 template <class Record>
-void gather_data(const Record& record, std::vector<const std::vector<std::uint8_t>*>& out) {
+void gather_data(const View<Record>& record, std::vector<Bytes>& out) {
   for_each_field<Record>([&](auto row) {
     using Row = decltype(row);
-    const auto& value = record.*row.member;
     if constexpr (row.kind == FieldKind::data) {
-      out.push_back(&value);
+      out.push_back(table_value(record, row));
     } else if constexpr (row.kind == FieldKind::record_list) {
       if constexpr (holds_data<typename Row::element_type>()) {
-        for (const auto& item : value) gather_data(item, out);
+        for (const auto item : table_value(record, row)) gather_data(item, out);
       }
     } else if constexpr (row.kind == FieldKind::record) {
-      if constexpr (holds_data<typename Row::member_type>()) gather_data(value, out);
+      if constexpr (holds_data<typename Row::member_type>()) gather_data(table_value(record, row), out);
     }
   });
 }
 
 // SHA-256 of every data field, in the order the document lists them, computed on all
 // cores before the document is written.
-std::vector<Digest> digests(const Application& app) {
-  std::vector<const std::vector<std::uint8_t>*> fields;
+std::vector<Digest> digests(const View<Application>& app) {
+  std::vector<Bytes> fields;
   gather_data(app, fields);
   std::vector<Digest> out(fields.size());
   const auto hash = [&](std::size_t first, std::size_t step) {
     for (std::size_t i = first; i < fields.size(); i += step) {
-      const auto& data = *fields[i];
+      const Bytes data = fields[i];
       EVP_Digest(data.data(), data.size(), out[i].data(), nullptr, EVP_sha256(), nullptr);
     }
   };
@@ -81,7 +84,7 @@ class Document {
   Document(Output& out, DataForm form, std::vector<Digest> digests)
       : json_(out), form_(form), digests_(std::move(digests)) {}
 
-  void application(const Application& app) {
+  void application(const View<Application>& app) {
     json_.begin_object();
     fields(app);
     json_.end_object();
@@ -90,10 +93,9 @@ class Document {
 
  private:
   template <class Record>
-  void fields(const Record& record) {
+  void fields(const View<Record>& record) {
     for_each_field<Record>([&](auto row) {
-      using Row = decltype(row);
-      const auto& value = record.*row.member;
+      const auto value = table_value(record, row);
       json_.key(row.name);
       if constexpr (row.kind == FieldKind::number) {
         json_.number(value);
@@ -109,7 +111,7 @@ class Document {
         json_.end_array();
       } else if constexpr (row.kind == FieldKind::record_list) {
         json_.begin_array();
-        for (const typename Row::element_type& item : value) {
+        for (const auto item : value) {
           json_.begin_object();
           fields(item);
           json_.end_object();
@@ -123,7 +125,7 @@ class Document {
     });
   }
 
-  void data(const std::vector<std::uint8_t>& bytes);
+  void data(Bytes bytes);
 
   JsonWriter json_;
   DataForm form_;
@@ -131,7 +133,7 @@ class Document {
   std::size_t next_digest_ = 0;
 };
 
-void Document::data(const std::vector<std::uint8_t>& bytes) {
+void Document::data(Bytes bytes) {
   if (form_ == DataForm::summary) {
     json_.begin_object();
     json_.key("size");
@@ -170,10 +172,11 @@ void Document::data(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 int json(const std::string& path, DataForm form) {
-  const auto app = read_or_report(path);
-  if (!app) return exit_trouble;
+  const auto view = open_or_report(path);
+  if (!view) return exit_trouble;
+  const View<Application>& app = *view;
   Output out;
-  Document(out, form, form == DataForm::summary ? digests(*app) : std::vector<Digest>{}).application(*app);
+  Document(out, form, form == DataForm::summary ? digests(app) : std::vector<Digest>{}).application(app);
   if (const auto error = out.finish()) return write_failure(*error);
   return exit_ok;
 }

@@ -13,6 +13,7 @@
 
 #include "commands.hpp"
 #include "output.hpp"
+#include "sigbus.hpp"
 
 #ifndef TORV_VERSION
 #define TORV_VERSION "unknown"
@@ -78,6 +79,13 @@ int print_text(const std::string& text) {
   return exit_ok;
 }
 
+// The report for a package file shrunk while it was mapped; it names the package when the
+// command reads only one.
+std::string changed_report(const std::vector<std::string>& paths) {
+  if (paths.size() == 1) return fmt::format("torv-package: package {} changed while it was read\n", shown(paths[0]));
+  return "torv-package: a package changed while it was read\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,6 +138,11 @@ int main(int argc, char** argv) {
     return print_text(text.str());
   }
 
+  torv_package::tools::install_sigbus_report(
+      changed_report(*check_command ? packages
+                     : *diff_command ? std::vector<std::string>{package, other}
+                                     : std::vector<std::string>{package}),
+      exit_trouble);
   if (*info_command) return info(package);
   if (*check_command) return check(packages);
   if (*json_command) {

@@ -53,11 +53,10 @@ void report_unreadable(std::string_view path, const PackageError& error) {
   report(fmt::format("cannot read package {}: {}", shown(path), describe(error)));
 }
 
-std::optional<Application> read_or_report(const std::string& path, ReadDetails* details) {
-  ReadDetails ignored;
-  auto app = Application::read_file(path, details != nullptr ? *details : ignored);
-  if (app) return std::move(*app);
-  report_unreadable(path, app.error());
+std::optional<PackageView> open_or_report(const std::string& path) {
+  auto view = PackageView::open(path);
+  if (view) return std::move(*view);
+  report_unreadable(path, view.error());
   return std::nullopt;
 }
 

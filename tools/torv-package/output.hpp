@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "torv_package/application.hpp"
+#include "torv_package/view.hpp"
 
 namespace torv_package::cli {
 
@@ -49,9 +50,9 @@ int write_failure(int error);
 // Reports "cannot read package PATH: [at LOC: ]DEBUG", the path as shown() shows it.
 void report_unreadable(std::string_view path, const PackageError& error);
 
-// Reads the package at `path`; on failure reports it as report_unreadable does. `details`,
-// when given, receives what the read found besides the model.
-std::optional<Application> read_or_report(const std::string& path, ReadDetails* details = nullptr);
+// Opens the package at `path` as a validated view; on failure reports it as
+// report_unreadable does.
+std::optional<PackageView> open_or_report(const std::string& path);
 
 // "at LOCATION: DEBUG", or the debug form alone.
 std::string describe(const PackageError& error);

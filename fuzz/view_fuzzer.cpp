@@ -1,7 +1,7 @@
 // PackageView::from_bytes against Application::read on arbitrary bytes: both must give
 // the same error (debug form and location) or, through to_application(), the same model,
 // over the caller's memory and over a copy one byte off (which the view must copy to
-// align). The one allowed difference: a package the reader refuses for its memory budget,
+// align), and for a package, the same message size and count of bytes after it. The one allowed difference: a package the reader refuses for its memory budget,
 // which a view, expanding nothing, goes on to check; its answer is not compared then.
 #include <cstddef>
 #include <cstdint>
@@ -32,8 +32,21 @@ bool budget_refusal(const Result<Application>& result) {
   return !result && result.error().debug_string().find("the most a message of") != std::string::npos;
 }
 
+// The read's details, which a view that opens must have too.
+torv_package::ReadDetails details;
+
 Result<Application> as_read(Result<PackageView> view) {
   if (!view) return std::unexpected(std::move(view).error());
+  const torv_package::ReadDetails& seen = view->details();
+  if (seen.message_bytes != details.message_bytes || seen.trailing_bytes != details.trailing_bytes ||
+      seen.trailing_bytes_exact != details.trailing_bytes_exact) {
+    std::fprintf(stderr, "Application::read gives %llu message bytes and %llu after (%s), a view %llu and %llu (%s)\n",
+                 static_cast<unsigned long long>(details.message_bytes),
+                 static_cast<unsigned long long>(details.trailing_bytes), details.trailing_bytes_exact ? "exact" : "at least",
+                 static_cast<unsigned long long>(seen.message_bytes), static_cast<unsigned long long>(seen.trailing_bytes),
+                 seen.trailing_bytes_exact ? "exact" : "at least");
+    std::abort();
+  }
   return view->to_application();
 }
 
@@ -47,8 +60,9 @@ void compare(const char* name, const Result<Application>& read, const Result<App
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  details = {};
   const Result<Application> read =
-      Application::read(kj::heap<kj::ArrayInputStream>(kj::ArrayPtr<const kj::byte>(data, size)));
+      Application::read(kj::heap<kj::ArrayInputStream>(kj::ArrayPtr<const kj::byte>(data, size)), details);
   if (budget_refusal(read)) return 0;
   // libFuzzer's buffer, word-aligned as any allocation is, then a copy one byte off.
   const auto bytes = std::as_bytes(std::span(data, size));

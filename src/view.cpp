@@ -23,8 +23,9 @@ struct PackageView::State {
   WordBuffer buffer;                    // a stream's bytes, or a copy of unaligned memory
   std::shared_ptr<const void> owner;    // keeps caller memory alive
   std::vector<std::byte> owned;         // from_bytes(vector)
-  const unsigned char* bytes = nullptr;
+  const unsigned char* bytes = nullptr;  // what the view was given
   std::size_t size = 0;
+  const capnp::word* message = nullptr;  // the message: at `bytes`, or a word-aligned copy
   std::size_t message_words = 0;
   ReadDetails details;
   bool framed = false;  // details are known
@@ -34,7 +35,7 @@ struct PackageView::State {
   std::optional<capnp::FlatArrayMessageReader> reader;
 
   kj::ArrayPtr<const capnp::word> words() const {
-    return {reinterpret_cast<const capnp::word*>(bytes), message_words};
+    return {message, message_words};
   }
 };
 
@@ -42,15 +43,7 @@ namespace {
 
 bool word_aligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(capnp::word) == 0; }
 
-// Points the state at `bytes`, copying them when they are not word-aligned.
 void use_bytes(PackageView::State& state, const unsigned char* bytes, std::size_t size) {
-  if (size != 0 && !word_aligned(bytes)) {
-    state.buffer = WordBuffer((size + sizeof(capnp::word) - 1) / sizeof(capnp::word));
-    std::memcpy(state.buffer.data(), bytes, size);
-    bytes = reinterpret_cast<const unsigned char*>(state.buffer.data());
-    state.owner.reset();
-    state.owned.clear();
-  }
   state.bytes = bytes;
   state.size = size;
 }
@@ -63,6 +56,14 @@ Result<void> check(PackageView::State& state, bool count_trailing) {
   auto walked = guarded(path, [&]() -> Result<void> {
     state.message_words = framed_message_words(state.bytes, state.size);
     const std::uint64_t message_bytes = std::uint64_t{state.message_words} * sizeof(capnp::word);
+    state.message = reinterpret_cast<const capnp::word*>(state.bytes);
+    if (!word_aligned(state.bytes)) {
+      // The format is read in words: memory that is not aligned to them is copied, the
+      // message only, once it is known to be there.
+      state.buffer = WordBuffer(state.message_words);
+      std::memcpy(state.buffer.data(), state.bytes, message_bytes);
+      state.message = state.buffer.data();
+    }
     state.details.message_bytes = message_bytes;
     state.framed = true;
     if (count_trailing) {
@@ -105,7 +106,27 @@ Result<PackageView> PackageView::open(const std::filesystem::path& path) {
   return open(path, ignored);
 }
 
+namespace {
+
+// The view's own small allocations (its state, a stream) happen outside the walk's guard;
+// failing them is an error value too.
+template <class Open>
+Result<PackageView> caught(Open&& open) {
+  try {
+    return open();
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(PackageError(kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                                                      kj::heapString("not enough memory to read the package"))));
+  }
+}
+
+}  // namespace
+
 Result<PackageView> PackageView::open(const std::filesystem::path& path, ReadDetails& details) {
+  return caught([&] { return open_unguarded(path, details); });
+}
+
+Result<PackageView> PackageView::open_unguarded(const std::filesystem::path& path, ReadDetails& details) {
   auto opened = open_package_file(path);
   if (!opened) return std::unexpected(std::move(opened).error());
   auto state = std::make_unique<State>();
@@ -146,30 +167,34 @@ Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes) {
 }
 
 Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner) {
+  return caught([&]() -> Result<PackageView> {
   auto state = std::make_unique<State>();
   state->owner = std::move(owner);
   use_bytes(*state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
   return PackageView(std::move(state));
+  });
 }
 
 Result<PackageView> PackageView::from_bytes(std::vector<std::byte> bytes) {
-  auto state = std::make_unique<State>();
-  state->owned = std::move(bytes);
-  use_bytes(*state, reinterpret_cast<const unsigned char*>(state->owned.data()), state->owned.size());
-  if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
-  return PackageView(std::move(state));
+  return caught([&]() -> Result<PackageView> {
+    auto state = std::make_unique<State>();
+    state->owned = std::move(bytes);
+    use_bytes(*state, reinterpret_cast<const unsigned char*>(state->owned.data()), state->owned.size());
+    if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
+    return PackageView(std::move(state));
+  });
 }
 
 const ReadDetails& PackageView::details() const noexcept { return state_->details; }
 
 std::span<const std::uint8_t> PackageView::message_bytes() const noexcept {
-  return {state_->bytes, state_->message_words * sizeof(capnp::word)};
+  return {reinterpret_cast<const std::uint8_t*>(state_->message), state_->message_words * sizeof(capnp::word)};
 }
 
 Result<Application> PackageView::to_application() const {
   Path path;
-  Application app;
+  Application app;  // allocates nothing until the walk, which is guarded
   Result<void> converted = guarded(path, [&] {
     capnp::FlatArrayMessageReader message(state_->words(), limited_reader_options(state_->message_words));
     Converter converter(state_->message_words * sizeof(capnp::word), path);

@@ -32,7 +32,6 @@ std::unexpected<PackageError> fail(std::string message) {
   return std::unexpected(PackageError::invalid(std::move(message)));
 }
 
-
 // Uniqueness and membership are decided by sorting, never by hashing: keys come from the
 // file, and chosen keys can make any fixed hash quadratic. Sorting is n log n for any
 // keys and gives the same answer on every run. The working sets hold 4-byte positions,

@@ -203,9 +203,11 @@ INPUT_REST = " f16           [1, 2]" + " " * 17 + "1       64 B"
     ("p.torv", None, bytes(9), "file size         {size} B"),
     ("p.torv", None, b"", "header            schema 4, target torv21, tile memory 0x4c000..0xe8000"),
     ("p.torv", number_tiles(0, 5, 9), b"", "tile numbers      0..9, 7 missing: 1..4 6..8"),
+    ("p.torv", number_tiles(*range(0, 2000000, 100000)), b"",
+     "tile numbers      0..1900000, 1899981 missing: 1..99999 and 18 more gaps"),
     ("p.torv", None, b"", "           1         4.0 KiB        0.6%"),
 ], ids=["two-byte characters", "wide characters", "emoji", "dtype and shape", "page sum", "compiler version", "path",
-        "trailing bytes", "file size", "header", "tile gaps", "occupancy"])
+        "trailing bytes", "file size", "header", "tile gaps", "many tile gaps", "occupancy"])
 def test_info_lines(tmp_path, file, change, extra, line):
     app = model()
     if change:

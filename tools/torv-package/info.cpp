@@ -235,12 +235,18 @@ std::string tile_numbers(const Summary& s) {
   Total missing = 0;
   for (const auto& [from, to] : s.gaps) missing += Total{to} - from + 1;
   text += fmt::format(", {} missing:", digits(missing));
-  constexpr std::size_t shown_gaps = 4;
-  for (std::size_t i = 0; i < std::min(shown_gaps, s.gaps.size()); ++i) {
-    const auto [from, to] = s.gaps[i];
-    text += from == to ? fmt::format(" {}", from) : fmt::format(" {}..{}", from, to);
+  // As many gaps as the line holds, keeping room for the count of the rest.
+  const std::size_t room = line_width - label_width;
+  std::size_t shown_gaps = 0;
+  for (; shown_gaps < s.gaps.size(); ++shown_gaps) {
+    const auto [from, to] = s.gaps[shown_gaps];
+    const std::string gap = from == to ? fmt::format(" {}", from) : fmt::format(" {}..{}", from, to);
+    const std::string rest = fmt::format(" and {} more gaps", s.gaps.size() - shown_gaps - 1);
+    const bool last = shown_gaps + 1 == s.gaps.size();
+    if (text.size() + gap.size() + (last ? 0 : rest.size()) > room) break;
+    text += gap;
   }
-  if (s.gaps.size() > shown_gaps) text += fmt::format(" and {} more gaps", s.gaps.size() - shown_gaps);
+  if (shown_gaps < s.gaps.size()) text += fmt::format(" and {} more gaps", s.gaps.size() - shown_gaps);
   return text;
 }
 

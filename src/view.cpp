@@ -50,7 +50,8 @@ void use_bytes(PackageView::State& state, const unsigned char* bytes, std::size_
 
 // Frames, walks and validates the bytes of `state`, as Application::read does with the
 // same bytes, and makes the reader the view reads through.
-Result<void> check(PackageView::State& state, bool count_trailing) {
+// With `faults`, validation faults go there and do not refuse the view.
+Result<void> check(PackageView::State& state, bool count_trailing, FaultSink* faults = nullptr) {
   TORV_EVENT(events::Level::Info, "reading application package");
   Path path;
   auto walked = guarded(path, [&]() -> Result<void> {
@@ -79,11 +80,13 @@ Result<void> check(PackageView::State& state, bool count_trailing) {
     return {};
   });
   if (!walked) return walked;
-  Result<void> valid = guarded(path, [&] {
+  Result<void> valid = guarded(path, [&]() -> Result<void> {
     std::optional<PageRelease> release;
     if (state.mapping.data() != nullptr) release.emplace(state.mapping.data());
-    return validate_view(View<Application>(state.reader->getRoot<schema::Application>()),
-                         release ? &*release : nullptr);
+    const View<Application> root(state.reader->getRoot<schema::Application>());
+    if (faults == nullptr) return validate_view(root, release ? &*release : nullptr);
+    validate_view(root, release ? &*release : nullptr, *faults);
+    return {};
   });
   if (!valid) return valid;
   TORV_EVENT(events::Level::Info, "application package read",
@@ -123,17 +126,25 @@ Result<PackageView> caught(Open&& open) {
 }  // namespace
 
 Result<PackageView> PackageView::open(const std::filesystem::path& path, ReadDetails& details) {
-  return caught([&] { return open_unguarded(path, details); });
+  return caught([&] { return open_checked(path, details, nullptr); });
 }
 
-Result<PackageView> PackageView::open_unguarded(const std::filesystem::path& path, ReadDetails& details) {
+Result<PackageView> PackageView::open(const std::filesystem::path& path, ReadDetails& details,
+                                      FaultSink& faults) {
+  return caught([&] { return open_checked(path, details, &faults); });
+}
+
+void PackageView::validate(FaultSink& faults) const { validate_view(*this, nullptr, faults); }
+
+Result<PackageView> PackageView::open_checked(const std::filesystem::path& path, ReadDetails& details,
+                                              FaultSink* faults) {
   auto opened = open_package_file(path);
   if (!opened) return std::unexpected(std::move(opened).error());
   auto state = std::make_unique<State>();
   if (auto* mapping = std::get_if<FileMapping>(&*opened)) {
     state->mapping = std::move(*mapping);
     use_bytes(*state, state->mapping.data(), state->mapping.size());
-    const Result<void> ok = check(*state, true);
+    const Result<void> ok = check(*state, true, faults);
     if (state->framed) details = state->details;
     if (!ok) return std::unexpected(ok.error());
     return PackageView(std::move(state));
@@ -156,7 +167,7 @@ Result<PackageView> PackageView::open_unguarded(const std::filesystem::path& pat
   if (!read) return std::unexpected(std::move(read).error());
   use_bytes(*state, reinterpret_cast<const unsigned char*>(state->buffer.data()),
             state->buffer.size() * sizeof(capnp::word));
-  const Result<void> ok = check(*state, false);
+  const Result<void> ok = check(*state, false, faults);
   if (state->framed) details = state->details;
   if (!ok) return std::unexpected(ok.error());
   return PackageView(std::move(state));

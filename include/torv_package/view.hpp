@@ -429,6 +429,11 @@ class PackageView : public View<Application> {
   // As above, and fills `details` once the message has been framed, also when the
   // package is then refused, as Application::read_file does.
   static Result<PackageView> open(const std::filesystem::path& path, ReadDetails& details);
+  // As above, but the package's validation faults, every one of them, go to `faults` and
+  // the view is given all the same; reading and framing faults still refuse it. A view
+  // with faults holds what the rules refuse (repeated tiles, segments outside the tile),
+  // though every access stays within the file.
+  static Result<PackageView> open(const std::filesystem::path& path, ReadDetails& details, FaultSink& faults);
 
   // A view of caller memory, which must stay alive and unchanged while the view lives.
   // Memory that is not 8-byte aligned is copied once, as the message format needs words.
@@ -445,6 +450,9 @@ class PackageView : public View<Application> {
   PackageView& operator=(const PackageView&) = delete;
   ~PackageView();
 
+  // Validates the view again, as Application::validate(FaultSink&) validates a model.
+  void validate(FaultSink& faults) const;
+
   // Message and trailing byte counts, as a read fills them.
   const ReadDetails& details() const noexcept;
 
@@ -459,7 +467,8 @@ class PackageView : public View<Application> {
 
  private:
   explicit PackageView(std::unique_ptr<State> state);
-  static Result<PackageView> open_unguarded(const std::filesystem::path& path, ReadDetails& details);
+  static Result<PackageView> open_checked(const std::filesystem::path& path, ReadDetails& details,
+                                          FaultSink* faults);
   std::unique_ptr<State> state_;
 };
 

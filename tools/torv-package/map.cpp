@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "commands.hpp"
@@ -51,17 +52,54 @@ struct Region {
   std::uint64_t address, size;
 };
 
-using Html = std::string;
+// The page as it is written: formatted straight into a buffer that goes out to the file
+// every megabyte or so, which keeps a full-device page quick to write and small in memory.
+class Html {
+ public:
+  explicit Html(int fd) : fd_(fd) { text_.reserve(flush_at + 64 * 1024); }
+  Html& operator+=(std::string_view more) {
+    text_.append(more);
+    return *this;
+  }
+  Html& operator+=(char c) {
+    text_.push_back(c);
+    return *this;
+  }
+  fmt::memory_buffer& buffer() { return text_; }
+  // Writes out what is buffered once there is enough of it (or always, when `all`).
+  void flush(bool all = false) {
+    if (!all && text_.size() < flush_at) return;
+    std::string_view rest(text_.data(), text_.size());
+    while (!rest.empty() && !error_) {
+      const ssize_t n = ::write(fd_, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error_ = errno;
+      if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    text_.clear();
+  }
+  // The OS error number of the first failed write.
+  std::optional<int> error() const { return error_; }
+
+ private:
+  static constexpr std::size_t flush_at = std::size_t{1} << 20;
+  int fd_;
+  fmt::memory_buffer text_;
+  std::optional<int> error_;
+};
 
 void escaped(Html& out, std::string_view text) {
-  for (const char c : text) {
-    switch (c) {
+  while (!text.empty()) {
+    const std::size_t plain = text.find_first_of("&<>\"");
+    out += text.substr(0, plain);
+    if (plain == std::string_view::npos) return;
+    switch (text[plain]) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      default: out += "&quot;";
     }
+    text.remove_prefix(plain + 1);
   }
 }
 
@@ -78,7 +116,7 @@ void name(Html& out, std::string_view text) {
 
 template <class... Args>
 void put(Html& out, fmt::format_string<Args...> format, Args&&... args) {
-  fmt::format_to(std::back_inserter(out), format, std::forward<Args>(args)...);
+  fmt::format_to(fmt::appender(out.buffer()), format, std::forward<Args>(args)...);
 }
 
 int occupancy_class(std::uint64_t memory) {
@@ -91,7 +129,9 @@ double percent(std::uint64_t memory) { return 100.0 * static_cast<double>(memory
 
 // "0x60000..0x60100 (256 bytes)"
 void range(Html& out, std::uint64_t address, std::uint64_t size) {
-  put(out, "0x{:x}..0x{:x} ({} byte{})", address, address + size, size, size == 1 ? "" : "s");
+  // Compiled formats: a full-device page has some 50,000 of these.
+  fmt::format_to(fmt::appender(out.buffer()), FMT_COMPILE("0x{:x}..0x{:x} ({} byte{})"), address, address + size, size,
+                 size == 1 ? "" : "s");
 }
 
 // x of an address on a strip, clamped to the window: integers, which are quick to write.
@@ -104,7 +144,8 @@ std::uint64_t strip_x(std::uint64_t address) {
 void bar(Html& out, std::string_view css, int y, int height, std::uint64_t address, std::uint64_t size) {
   const std::uint64_t x = strip_x(address);
   const std::uint64_t width = std::max<std::uint64_t>(strip_x(address + size) - x, 8);
-  put(out, "<rect class=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"><title>", css, x, y, width, height);
+  fmt::format_to(fmt::appender(out.buffer()), FMT_COMPILE("<rect class=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"/>"),
+                 css, x, y, width, height);
 }
 
 constexpr std::string_view style = R"(
@@ -125,7 +166,7 @@ svg.grid .o3+text,svg.grid .o4+text{fill:#fff}
 svg.strip{width:100%;max-width:1000px;height:44px;display:block;background:#fafafa;border:1px solid #ddd}
 .data{fill:#2171b5;background:#2171b5}.zero{fill:#9ecae1;background:#9ecae1}.slice{fill:#31a354;background:#31a354}
 .outside{fill:#e6550d;background:#e6550d}.region{fill:#756bb1;background:#756bb1}
-rect.data:hover,rect.zero:hover,rect.slice:hover,rect.outside:hover,rect.region:hover{stroke:#000;stroke-width:1;vector-effect:non-scaling-stroke}
+svg.strip g:hover rect{stroke:#000;stroke-width:1;vector-effect:non-scaling-stroke}
 )";
 
 void legend(Html& out) {
@@ -161,22 +202,21 @@ void strip(Html& out, const View<TileImage>* image, const std::vector<Slice>* sl
       const std::uint64_t address = segment.address(), memory = segment.memory_size(), stored = segment.data().size();
       spans.emplace_back(address, address + memory);
       const std::uint64_t data_end = std::min(stored, memory);
+      // One hover text for the segment's two parts, which the colours tell apart.
+      out += "<g>";
+      if (data_end > 0) bar(out, "data", 0, 16, address, data_end);
+      if (memory > data_end) bar(out, "zero", 0, 16, address + data_end, memory - data_end);
+      out += "<title>segment ";
+      range(out, address, memory);
       if (data_end > 0) {
-        bar(out, "data", 0, 16, address, data_end);
-        out += "segment ";
-        range(out, address, memory);
         out += ": stored data ";
         range(out, address, data_end);
-        out += "</title></rect>";
       }
       if (memory > data_end) {
-        bar(out, "zero", 0, 16, address + data_end, memory - data_end);
-        out += "segment ";
-        range(out, address, memory);
-        out += ": zero-filled ";
+        out += data_end > 0 ? ", zero-filled " : ": zero-filled ";
         range(out, address + data_end, memory - data_end);
-        out += "</title></rect>";
       }
+      out += "</title></g>";
     }
   }
   if (slices != nullptr) {
@@ -184,29 +224,31 @@ void strip(Html& out, const View<TileImage>* image, const std::vector<Slice>* sl
       const bool inside = std::any_of(spans.begin(), spans.end(), [&](const auto& span) {
         return s.address >= span.first && s.address + s.size <= span.second;
       });
+      out += "<g>";
       bar(out, inside ? "slice" : "outside", 18, 12, s.address, s.size);
-      put(out, "{} ", s.kind);
+      put(out, "<title>{} ", s.kind);
       name(out, s.binding);
       put(out, " slice {} ", s.index);
       range(out, s.address, s.size);
       if (!inside) out += ", outside every segment";
-      out += "</title></rect>";
+      out += "</title></g>";
     }
   }
   if (regions != nullptr) {
     for (const Region& r : *regions) {
+      out += "<g>";
       bar(out, "region", 32, 12, r.address, r.size);
-      out += "debug region ";
+      out += "<title>debug region ";
       name(out, r.name);
       out += ' ';
       range(out, r.address, r.size);
-      out += "</title></rect>";
+      out += "</title></g>";
     }
   }
   out += "</svg>\n";
 }
 
-Html render(const View<Application>& app) {
+void render(const View<Application>& app, Html& out) {
   std::vector<Tile> tiles;
   std::unordered_map<std::uint32_t, std::size_t> by_number;  // into `tiles`
   const auto images = app.tiles();
@@ -250,8 +292,6 @@ Html render(const View<Application>& app) {
     return at == table.end() ? nullptr : &at->second;
   };
 
-  Html out;
-  out.reserve(4096 + tiles.size() * 2048);
   out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Package map: ";
   name(out, app.compiler_version());
   put(out, "</title>\n<style>{}</style></head><body>\n<h1>Package map</h1>\n<table>\n<tr><th>compiler version</th><td>", style);
@@ -316,6 +356,7 @@ Html render(const View<Application>& app) {
     const auto image = images[t->index];
     strip(out, &image, find(slices, t->number), find(regions, t->number));
     out += "</section>\n";
+    out.flush();
   }
   // Slices and regions placed on tiles the package has no image for.
   for (const auto& [number, list] : slices) {
@@ -333,25 +374,7 @@ Html render(const View<Application>& app) {
     }
   }
   out += "</body></html>\n";
-  return out;
-}
-
-// Writes the whole page to `path`; the OS error number on failure.
-std::optional<int> write_page(const std::string& path, std::string_view page) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  while (!page.empty()) {
-    const ssize_t n = ::write(fd, page.data(), page.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      return error;
-    }
-    page.remove_prefix(static_cast<std::size_t>(n));
-  }
-  if (::close(fd) != 0) return errno;
-  return std::nullopt;
+  out.flush(true);
 }
 
 }  // namespace
@@ -359,17 +382,25 @@ std::optional<int> write_page(const std::string& path, std::string_view page) {
 int map(const std::string& path, const std::optional<std::string>& output) {
   const auto view = open_or_report(path);
   if (!view) return exit_trouble;
-  const Html page = render(*view);
-  if (output) {
-    if (const auto error = write_page(*output, page)) {
-      report(fmt::format("cannot write {}: {}", shown(*output), std::generic_category().message(*error)));
-      return exit_trouble;
-    }
-    return exit_ok;
+  if (!output) {
+    Html out(STDOUT_FILENO);
+    render(*view, out);
+    return out.error() ? write_failure(*out.error()) : exit_ok;
   }
-  Output out;
-  out.write(page);
-  if (const auto error = out.finish()) return write_failure(*error);
+  const int fd = ::open(output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  std::optional<int> error;
+  if (fd < 0) {
+    error = errno;
+  } else {
+    Html out(fd);
+    render(*view, out);
+    error = out.error();
+    if (::close(fd) != 0 && !error) error = errno;
+  }
+  if (error) {
+    report(fmt::format("cannot write {}: {}", shown(*output), std::generic_category().message(*error)));
+    return exit_trouble;
+  }
   return exit_ok;
 }
 

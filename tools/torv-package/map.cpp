@@ -28,7 +28,7 @@ namespace {
 // it get a row of their own.
 constexpr std::uint32_t device_tiles = 1472;
 constexpr std::uint32_t grid_columns = 32;
-constexpr int cell_width = 36, cell_height = 20;
+constexpr int cell_width = 30, cell_height = 16;
 constexpr std::uint64_t strip_width = 10000;  // strip units across the window
 constexpr std::size_t fullest_shown = 10;
 
@@ -156,7 +156,7 @@ table{border-collapse:collapse}td,th{padding:.1em .8em .1em 0;text-align:left}
 td.n,th.n{text-align:right}
 .legend span{display:inline-block;margin-right:1.2em}
 .legend i{display:inline-block;width:1.1em;height:.9em;vertical-align:middle;margin-right:.3em;border:1px solid #999}
-svg.grid text{font:9px sans-serif;fill:#111;pointer-events:none}
+svg.grid text{font:8px sans-serif;fill:#111;pointer-events:none}
 svg.grid rect{stroke:#fff;stroke-width:1}
 svg.grid a:hover rect{stroke:#000}
 .o0{fill:#f3f3f3;background:#f3f3f3}.o1{fill:#c6dbef;background:#c6dbef}.o2{fill:#6baed6;background:#6baed6}
@@ -191,7 +191,7 @@ void cell(Html& out, std::uint32_t number, int x, int y, const Tile* tile) {
       "<a href=\"#tile-{0}\"><rect class=\"o{1}\" x=\"{2}\" y=\"{3}\" width=\"{4}\" height=\"{5}\"><title>tile {0}: "
       "{6:.1f}% of the window, {7} segment{8}, 0x{9:x} bytes</title></rect><text x=\"{10}\" y=\"{11}\">{0}</text></a>\n",
       number, occupancy_class(tile->memory), x, y, cell_width, cell_height, percent(tile->memory), tile->segments,
-      tile->segments == 1 ? "" : "s", tile->memory, x + 3, y + cell_height - 6);
+      tile->segments == 1 ? "" : "s", tile->memory, x + 2, y + cell_height - 5);
 }
 
 void strip(Html& out, const View<TileImage>* image, const std::vector<Slice>* slices, const std::vector<Region>* regions) {

@@ -87,7 +87,8 @@ def position(text, offset):
 
 
 # (text replaced in the sample's hex document, its replacement, where in the replacement
-# the error points (None: the document's start), status, report after "FILE:LINE:COLUMN: ")
+# the error points (None: the document's start; a number: an offset), report after
+# "FILE:LINE:COLUMN: ")
 SEGMENT0 = '"data": "0000a0e31eff2fe1"'
 NAME = '"compiler_version": "sample-compiler 2.3.0",'
 WRONG = [
@@ -112,6 +113,7 @@ WRONG = [
     (NAME, "", None, 'document: missing member "compiler_version"'),
     (NAME, NAME + ' "compiler_version": "again",', '"again"', "compiler_version: duplicate member"),
     (NAME, '"compiler_version": 3,', "3", "compiler_version: expected a string, got 3"),
+    ('"tiles": [', '"tiles": ' + "[" * 64, len('"tiles": ') + 63, "document: nested deeper than 64 levels"),
     ('"physical_tile": 0', '"physical_tile": sev', "sev", "not valid JSON: syntax error while parsing value - invalid literal; last read: '\"physical_tile\": s'"),
 ]
 
@@ -125,7 +127,7 @@ def test_build_names_the_place_of_an_error(packages, tmp_path, old, new, at, mes
     source.write_text(text)
     status, out, err = run("build", source, "-o", tmp_path / "out.torv")
     assert (status, out, os.path.exists(tmp_path / "out.torv")) == (2, b"", False)
-    assert err == f"torv-package: {source}:{position(text, 0 if at is None else start + new.index(at))}: {message}\n"
+    assert err == f"torv-package: {source}:{position(text, 0 if at is None else start + (at if isinstance(at, int) else new.index(at)))}: {message}\n"
 
 
 # (the form written, build's options, status, the report; {pos} is where the data of

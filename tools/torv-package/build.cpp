@@ -82,7 +82,7 @@ class TreeBuilder : public nlohmann::json_sax<nlohmann::json> {
     } else if (const auto bracket = what.find("] "); bracket != std::string_view::npos) {
       what.remove_prefix(bracket + 2);
     }
-    error_message = std::string(what);
+    error_message = "not valid JSON: " + std::string(what);
     return false;
   }
 
@@ -127,6 +127,13 @@ class TreeBuilder : public nlohmann::json_sax<nlohmann::json> {
     node.type = type;
     node.begin = token_start();
     token_end(node.begin);
+    // A package's document nests a few levels; a deeper one is refused before its tree
+    // grows deep enough to exhaust the stack.
+    if (open_.size() >= max_depth) {
+      error_offset = node.begin;
+      error_message = fmt::format("document: nested deeper than {} levels", max_depth);
+      return false;
+    }
     node.key = std::move(key_);
     key_.clear();
     open_.push_back(std::move(node));
@@ -152,6 +159,7 @@ class TreeBuilder : public nlohmann::json_sax<nlohmann::json> {
     open_.back().items.push_back(std::move(node));
   }
 
+  static constexpr std::size_t max_depth = 64;
   std::string_view doc_;
   std::size_t pos_ = 0;
   std::string key_;
@@ -377,7 +385,7 @@ int build(const std::string& path, const std::optional<std::string>& output, Dat
 
   TreeBuilder tree(doc);
   if (!nlohmann::json::sax_parse(doc, &tree)) {
-    return failure(tree.error_offset, "not valid JSON: " + tree.error_message);
+    return failure(tree.error_offset, tree.error_message);
   }
   Application app;
   try {

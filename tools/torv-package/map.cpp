@@ -358,20 +358,19 @@ void render(const View<Application>& app, Html& out) {
     out += "</section>\n";
     out.flush();
   }
-  // Slices and regions placed on tiles the package has no image for.
-  for (const auto& [number, list] : slices) {
-    if (number != all_tiles && !by_number.contains(number)) {
-      put(out, "<section id=\"tile-{0}\"><h3>tile {0} (absent)</h3>", number);
-      strip(out, nullptr, &list, find(regions, number));
-      out += "</section>\n";
-    }
-  }
+  // Slices and regions placed on tiles the package has no image for, by tile number.
+  std::vector<std::uint32_t> elsewhere;
+  for (const auto& [number, list] : slices) elsewhere.push_back(number);
   for (const auto& [number, list] : regions) {
-    if (number != all_tiles && !by_number.contains(number) && !slices.contains(number)) {
-      put(out, "<section id=\"tile-{0}\"><h3>tile {0} (absent)</h3>", number);
-      strip(out, nullptr, nullptr, &list);
-      out += "</section>\n";
-    }
+    if (!slices.contains(number)) elsewhere.push_back(number);
+  }
+  std::sort(elsewhere.begin(), elsewhere.end());
+  for (const std::uint32_t number : elsewhere) {
+    if (number == all_tiles || by_number.contains(number)) continue;
+    put(out, "<section id=\"tile-{0}\"><h3>tile {0} (absent)</h3>", number);
+    strip(out, nullptr, find(slices, number), find(regions, number));
+    out += "</section>\n";
+    out.flush();
   }
   out += "</body></html>\n";
   out.flush(true);

@@ -89,7 +89,8 @@ def test_every_tile_appears_with_its_number(page):
     "tile 2: absent",
     "tile 1470: absent",
     "tile 0: 0.7% of the window, 4 segments, 0x1130 bytes",
-    "segment 0x50000..0x50010 (16 bytes): stored data 0x50000..0x50009 (9 bytes), zero-filled 0x50009..0x50010 (7 bytes)",
+    "segment 0x50000..0x50010 (16 bytes): stored data 0x50000..0x50009 (9 bytes), "
+    "zero-filled 0x50009..0x50010 (7 bytes)",
     "segment 0xe7ff0..0xe8000 (16 bytes): stored data 0xe7ff0..0xe8000 (16 bytes)",
     "segment 0x70000..0x71000 (4096 bytes): zero-filled 0x70000..0x71000 (4096 bytes)",
     "input image slice 0 0x60000..0x60018 (24 bytes)",

@@ -36,8 +36,8 @@ struct Node {
   Type type = Type::null;
   std::size_t begin = 0, end = 0;  // byte offsets of the value's text
   std::uint64_t number = 0;
-  std::string text;   // a string's value
-  std::string key;    // the member name, for a member of an object
+  std::string text;         // a string's value
+  std::string key;          // the member name, for a member of an object
   std::vector<Node> items;  // an array's items or an object's members, in document order
 };
 
@@ -104,7 +104,8 @@ class TreeBuilder : public nlohmann::json_sax<nlohmann::json> {
       } else if (c == '{' || c == '}' || c == '[' || c == ']') {
         ++end;
       } else {
-        while (end < doc_.size() && std::string_view("-+.0123456789eEtruefalsn").find(doc_[end]) != std::string_view::npos) {
+        while (end < doc_.size() &&
+               std::string_view("-+.0123456789eEtruefalsn").find(doc_[end]) != std::string_view::npos) {
           ++end;
         }
       }
@@ -113,7 +114,8 @@ class TreeBuilder : public nlohmann::json_sax<nlohmann::json> {
     return pos_;
   }
   template <class Fill = void (*)(Node&)>
-  bool value(Node::Type type, Fill fill = [](Node&) {}) {
+  bool value(
+      Node::Type type, Fill fill = [](Node&) {}) {
     Node node;
     node.type = type;
     node.begin = token_start();
@@ -273,16 +275,17 @@ class ModelBuilder {
 
   std::vector<std::uint8_t> data(const Node& node, const std::string& at) const {
     if (node.type == Node::Type::object) {
-      fail(node, at, "the summary form of data holds no bytes; write the document with json --data=hex or --data=base64");
+      fail(node, at,
+           "the summary form of data holds no bytes; write the document with json --data=hex or --data=base64");
     }
     const std::string_view form = form_ == DataForm::base64 ? "base64" : "hex";
     if (node.type != Node::Type::string) fail(node, at, fmt::format("expected a {} string, got {}", form, got(node)));
     std::vector<std::uint8_t> out;
     if (form_ == DataForm::base64 ? decode_base64(node.text, out) : decode_hex(node.text, out)) return out;
     fail(node, at,
-         form_ == DataForm::base64 ? "expected base64 (RFC 4648, padded), got " + got(node)
-                                   : "expected hex digits, two per byte, got " + got(node) +
-                                         " (a base64 document needs --data=base64)");
+         form_ == DataForm::base64
+             ? "expected base64 (RFC 4648, padded), got " + got(node)
+             : "expected hex digits, two per byte, got " + got(node) + " (a base64 document needs --data=base64)");
   }
 
   static int hex_digit(char c) {
@@ -306,7 +309,8 @@ class ModelBuilder {
       std::array<std::int8_t, 256> v{};
       v.fill(-1);
       constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-      for (std::size_t i = 0; i < alphabet.size(); ++i) v[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
+      for (std::size_t i = 0; i < alphabet.size(); ++i)
+        v[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
       return v;
     }();
     if (text.size() % 4 != 0) return false;

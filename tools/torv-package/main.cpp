@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
       ->check(byte_forms)
       ->capture_default_str();
 
-  auto* map_command = app.add_subcommand("map", "Draw a package as one self-contained HTML page: tiles, segments, slices, regions.");
+  auto* map_command =
+      app.add_subcommand("map", "Draw a package as one self-contained HTML page: tiles, segments, slices, regions.");
   std::optional<std::string> map_output;
   map_command->add_option("PACKAGE", package, "package file")->required();
   map_command->add_option("-o,--output", map_output, "HTML file (default: standard output)");
@@ -171,6 +172,8 @@ int main(int argc, char** argv) {
     return json(package, data_form == "hex" ? DataForm::hex : data_form == "base64" ? DataForm::base64 : DataForm::summary);
   }
   if (*map_command) return map(package, map_output);
-  if (*build_command) return build(package, output, build_form == "base64" ? DataForm::base64 : DataForm::hex);
+  if (*build_command) {
+    return build(package, output, build_form == "base64" ? DataForm::base64 : DataForm::hex);
+  }
   return diff(package, other);
 }

@@ -34,9 +34,9 @@ constexpr std::size_t fullest_shown = 10;
 
 struct Tile {
   std::uint32_t number = 0;
-  std::size_t index = 0;        // in the package's list
-  std::uint64_t memory = 0;     // bytes of the window its segments take
-  std::uint64_t stored = 0;     // bytes of data stored for them
+  std::size_t index = 0;     // in the package's list
+  std::uint64_t memory = 0;  // bytes of the window its segments take
+  std::uint64_t stored = 0;  // bytes of data stored for them
   std::size_t segments = 0;
 };
 
@@ -94,10 +94,17 @@ void escaped(Html& out, std::string_view text) {
     out += text.substr(0, plain);
     if (plain == std::string_view::npos) return;
     switch (text[plain]) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += "&quot;";
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += "&quot;";
     }
     text.remove_prefix(plain + 1);
   }
@@ -106,7 +113,8 @@ void escaped(Html& out, std::string_view text) {
 // A name from the package: escaped for a terminal as the other commands show it (so
 // controls never reach the page), then for HTML.
 void name(Html& out, std::string_view text) {
-  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+  const bool plain =
+      !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
   if (plain) {  // printable ASCII shows as itself
     escaped(out, text);
   } else {
@@ -144,8 +152,9 @@ std::uint64_t strip_x(std::uint64_t address) {
 void bar(Html& out, std::string_view css, int y, int height, std::uint64_t address, std::uint64_t size) {
   const std::uint64_t x = strip_x(address);
   const std::uint64_t width = std::max<std::uint64_t>(strip_x(address + size) - x, 8);
-  fmt::format_to(fmt::appender(out.buffer()), FMT_COMPILE("<rect class=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"/>"),
-                 css, x, y, width, height);
+  fmt::format_to(fmt::appender(out.buffer()),
+                 FMT_COMPILE("<rect class=\"{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"/>"), css, x, y, width,
+                 height);
 }
 
 constexpr std::string_view style = R"(
@@ -170,31 +179,36 @@ svg.strip g:hover rect{stroke:#000;stroke-width:1;vector-effect:non-scaling-stro
 )";
 
 void legend(Html& out) {
-  out += "<p class=\"legend\">Tiles, by how much of the 0x9c000-byte window their segments take: "
-         "<span><i class=\"o0\"></i>empty</span><span><i class=\"o1\"></i>up to 25%</span>"
-         "<span><i class=\"o2\"></i>up to 50%</span><span><i class=\"o3\"></i>up to 75%</span>"
-         "<span><i class=\"o4\"></i>up to 100%</span><span><i class=\"absent\"></i>absent</span></p>\n"
-         "<p class=\"legend\">Strips, 0x4c000 to 0xe8000: <span><i class=\"data\"></i>stored data</span>"
-         "<span><i class=\"zero\"></i>zero-filled rest of a segment</span><span><i class=\"slice\"></i>binding slice</span>"
-         "<span><i class=\"outside\"></i>binding slice outside every segment</span>"
-         "<span><i class=\"region\"></i>debug region</span></p>\n";
+  out +=
+      "<p class=\"legend\">Tiles, by how much of the 0x9c000-byte window their segments take: "
+      "<span><i class=\"o0\"></i>empty</span><span><i class=\"o1\"></i>up to 25%</span>"
+      "<span><i class=\"o2\"></i>up to 50%</span><span><i class=\"o3\"></i>up to 75%</span>"
+      "<span><i class=\"o4\"></i>up to 100%</span><span><i class=\"absent\"></i>absent</span></p>\n"
+      "<p class=\"legend\">Strips, 0x4c000 to 0xe8000: <span><i class=\"data\"></i>stored data</span>"
+      "<span><i class=\"zero\"></i>zero-filled rest of a segment</span><span><i class=\"slice\"></i>binding "
+      "slice</span>"
+      "<span><i class=\"outside\"></i>binding slice outside every segment</span>"
+      "<span><i class=\"region\"></i>debug region</span></p>\n";
 }
 
 // One grid cell: a present tile links to its strip.
 void cell(Html& out, std::uint32_t number, int x, int y, const Tile* tile) {
   if (tile == nullptr) {
-    put(out, "<rect class=\"absent\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"><title>tile {}: absent</title></rect>\n",
+    put(out,
+        "<rect class=\"absent\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"><title>tile {}: absent</title></rect>\n",
         x, y, cell_width, cell_height, number);
     return;
   }
   put(out,
       "<a href=\"#tile-{0}\"><rect class=\"o{1}\" x=\"{2}\" y=\"{3}\" width=\"{4}\" height=\"{5}\"><title>tile {0}: "
-      "{6:.1f}% of the window, {7} segment{8}, 0x{9:x} bytes</title></rect><text x=\"{10}\" y=\"{11}\">{0}</text></a>\n",
+      "{6:.1f}% of the window, {7} segment{8}, 0x{9:x} bytes</title></rect><text x=\"{10}\" "
+      "y=\"{11}\">{0}</text></a>\n",
       number, occupancy_class(tile->memory), x, y, cell_width, cell_height, percent(tile->memory), tile->segments,
       tile->segments == 1 ? "" : "s", tile->memory, x + 2, y + cell_height - 5);
 }
 
-void strip(Html& out, const View<TileImage>* image, const std::vector<Slice>* slices, const std::vector<Region>* regions) {
+void strip(Html& out, const View<TileImage>* image, const std::vector<Slice>* slices,
+           const std::vector<Region>* regions) {
   out += "<svg class=\"strip\" viewBox=\"0 0 10000 44\" preserveAspectRatio=\"none\">";
   std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // segments' [address, end)
   if (image != nullptr) {
@@ -294,14 +308,16 @@ void render(const View<Application>& app, Html& out) {
 
   out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Package map: ";
   name(out, app.compiler_version());
-  put(out, "</title>\n<style>{}</style></head><body>\n<h1>Package map</h1>\n<table>\n<tr><th>compiler version</th><td>", style);
+  put(out, "</title>\n<style>{}</style></head><body>\n<h1>Package map</h1>\n<table>\n<tr><th>compiler version</th><td>",
+      style);
   name(out, app.compiler_version());
   put(out,
       "</td></tr>\n<tr><th>tiles</th><td>{}</td></tr>\n<tr><th>segments</th><td>{}</td></tr>\n"
       "<tr><th>stored data</th><td>{} bytes</td></tr>\n<tr><th>tile memory taken</th><td>{} bytes ({:.1f}% of {} "
       "windows of 0x{:x} bytes)</td></tr>\n</table>\n",
       tiles.size(), segments, stored, memory,
-      tiles.empty() ? 0.0 : 100.0 * static_cast<double>(memory) / (static_cast<double>(tile_memory_size) * tiles.size()),
+      tiles.empty() ? 0.0
+                    : 100.0 * static_cast<double>(memory) / (static_cast<double>(tile_memory_size) * tiles.size()),
       tiles.size(), tile_memory_size);
 
   // The fullest tiles, fullest first, then by number.
@@ -309,9 +325,12 @@ void render(const View<Application>& app, Html& out) {
   for (const Tile& t : tiles) order.push_back(&t);
   const std::size_t shown_count = std::min(fullest_shown, order.size());
   std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(shown_count), order.end(),
-                    [](const Tile* a, const Tile* b) { return a->memory != b->memory ? a->memory > b->memory : a->number < b->number; });
-  out += "<h2>Fullest tiles</h2>\n<table class=\"fullest\">\n<tr><th class=\"n\">tile</th><th class=\"n\">segments</th>"
-         "<th class=\"n\">stored bytes</th><th class=\"n\">memory bytes</th><th class=\"n\">of the window</th></tr>\n";
+                    [](const Tile* a, const Tile* b) {
+                      return a->memory != b->memory ? a->memory > b->memory : a->number < b->number;
+                    });
+  out +=
+      "<h2>Fullest tiles</h2>\n<table class=\"fullest\">\n<tr><th class=\"n\">tile</th><th class=\"n\">segments</th>"
+      "<th class=\"n\">stored bytes</th><th class=\"n\">memory bytes</th><th class=\"n\">of the window</th></tr>\n";
   for (std::size_t i = 0; i < shown_count; ++i) {
     const Tile& t = *order[i];
     put(out,
@@ -330,7 +349,8 @@ void render(const View<Application>& app, Html& out) {
   std::sort(beyond.begin(), beyond.end(), [](const Tile* a, const Tile* b) { return a->number < b->number; });
   const std::uint32_t extra_rows = static_cast<std::uint32_t>((beyond.size() + grid_columns - 1) / grid_columns);
   const int height = static_cast<int>(rows + extra_rows) * cell_height + (extra_rows > 0 ? 8 : 0);
-  put(out, "<svg class=\"grid\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\">\n", grid_columns * cell_width, height);
+  put(out, "<svg class=\"grid\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\">\n", grid_columns * cell_width,
+      height);
   for (std::uint32_t n = 0; n < device_tiles; ++n) {
     const auto at = by_number.find(n);
     cell(out, n, static_cast<int>(n % grid_columns) * cell_width, static_cast<int>(n / grid_columns) * cell_height,
@@ -341,7 +361,8 @@ void render(const View<Application>& app, Html& out) {
          static_cast<int>(rows + i / grid_columns) * cell_height + 8, beyond[i]);
   }
   out += "</svg>\n";
-  if (!beyond.empty()) put(out, "<p>The last row: {} tiles numbered past the device's {}.</p>\n", beyond.size(), device_tiles);
+  if (!beyond.empty())
+    put(out, "<p>The last row: {} tiles numbered past the device's {}.</p>\n", beyond.size(), device_tiles);
 
   if (const auto* every = find(regions, all_tiles)) {
     out += "<h2>Debug regions on every tile</h2>\n";

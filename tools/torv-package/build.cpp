@@ -180,7 +180,8 @@ class ModelBuilder {
   ModelBuilder(std::string_view doc, DataForm form) : doc_(doc), form_(form) {}
 
   template <class Record>
-  void record(const Node& node, const std::string& place, Record& out) const {
+  // Takes strings out of the tree as it goes: a document's data is most of its size.
+  void record(Node& node, const std::string& place, Record& out) const {
     if (node.type != Node::Type::object) fail(node, place, "expected an object, got " + got(node));
     for (std::size_t i = 0; i < node.items.size(); ++i) {
       const Node& m = node.items[i];
@@ -193,7 +194,7 @@ class ModelBuilder {
     for_each_field<Record>([&](auto row) {
       using Row = decltype(row);
       using Member = typename Row::member_type;
-      const Node* m = find(node, row.name);
+      Node* m = find(node, row.name);
       if (m == nullptr) fail(node, place, fmt::format("missing member \"{}\"", row.name));
       const std::string at = join(place, row.name);
       Member& value = out.*row.member;
@@ -203,7 +204,7 @@ class ModelBuilder {
         value = enumerant<Member>(*m, at);
       } else if constexpr (row.kind == FieldKind::text) {
         if (m->type != Node::Type::string) fail(*m, at, "expected a string, got " + got(*m));
-        value = m->text;
+        value = std::move(m->text);
       } else if constexpr (row.kind == FieldKind::data) {
         value = data(*m, at);
       } else if constexpr (row.kind == FieldKind::number_list) {
@@ -230,8 +231,8 @@ class ModelBuilder {
   static std::string join(const std::string& place, std::string_view name) {
     return place.empty() ? std::string(name) : fmt::format("{}.{}", place, name);
   }
-  static const Node* find(const Node& object, std::string_view name) {
-    for (const Node& m : object.items) {
+  static Node* find(Node& object, std::string_view name) {
+    for (Node& m : object.items) {
       if (m.key == name) return &m;
     }
     return nullptr;
@@ -273,7 +274,7 @@ class ModelBuilder {
     fail(node, at, fmt::format("expected one of {}, got {}", fmt::join(names, ", "), got(node)));
   }
 
-  std::vector<std::uint8_t> data(const Node& node, const std::string& at) const {
+  std::vector<std::uint8_t> data(Node& node, const std::string& at) const {
     if (node.type == Node::Type::object) {
       fail(node, at,
            "the summary form of data holds no bytes; write the document with json --data=hex or --data=base64");
@@ -281,7 +282,10 @@ class ModelBuilder {
     const std::string_view form = form_ == DataForm::base64 ? "base64" : "hex";
     if (node.type != Node::Type::string) fail(node, at, fmt::format("expected a {} string, got {}", form, got(node)));
     std::vector<std::uint8_t> out;
-    if (form_ == DataForm::base64 ? decode_base64(node.text, out) : decode_hex(node.text, out)) return out;
+    if (form_ == DataForm::base64 ? decode_base64(node.text, out) : decode_hex(node.text, out)) {
+      std::string().swap(node.text);
+      return out;
+    }
     fail(node, at,
          form_ == DataForm::base64
              ? "expected base64 (RFC 4648, padded), got " + got(node)

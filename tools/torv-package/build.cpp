@@ -97,10 +97,20 @@ class TreeBuilder : public nlohmann::json_sax<nlohmann::json> {
     if (end < doc_.size()) {
       const char c = doc_[end];
       if (c == '"') {
-        for (++end; end < doc_.size() && doc_[end] != '"'; ++end) {
-          if (doc_[end] == '\\') ++end;
+        // The first quote after an even run of backslashes; data strings are long, so
+        // the quotes are found with find() rather than byte by byte.
+        for (std::size_t quote = doc_.find('"', end + 1);; quote = doc_.find('"', quote + 1)) {
+          if (quote == std::string_view::npos) {
+            end = doc_.size();
+            break;
+          }
+          std::size_t backslashes = 0;
+          while (doc_[quote - 1 - backslashes] == '\\') ++backslashes;
+          if (backslashes % 2 == 0) {
+            end = quote + 1;
+            break;
+          }
         }
-        ++end;
       } else if (c == '{' || c == '}' || c == '[' || c == ']') {
         ++end;
       } else {
@@ -292,21 +302,24 @@ class ModelBuilder {
              : "expected hex digits, two per byte, got " + got(node) + " (a base64 document needs --data=base64)");
   }
 
-  static int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
   static bool decode_hex(std::string_view text, std::vector<std::uint8_t>& out) {
+    static constexpr auto values = [] {
+      std::array<std::int8_t, 256> v{};
+      v.fill(-1);
+      for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<std::int8_t>(i);
+      for (int i = 0; i < 6; ++i) v['a' + i] = v['A' + i] = static_cast<std::int8_t>(10 + i);
+      return v;
+    }();
     if (text.size() % 2 != 0) return false;
     out.resize(text.size() / 2);
+    bool valid = true;
     for (std::size_t i = 0; i < out.size(); ++i) {
-      const int high = hex_digit(text[2 * i]), low = hex_digit(text[2 * i + 1]);
-      if (high < 0 || low < 0) return false;
-      out[i] = static_cast<std::uint8_t>(high << 4 | low);
+      const int high = values[static_cast<unsigned char>(text[2 * i])];
+      const int low = values[static_cast<unsigned char>(text[2 * i + 1])];
+      valid &= (high | low) >= 0;
+      out[i] = static_cast<std::uint8_t>(high << 4 | (low & 15));
     }
-    return true;
+    return valid;
   }
   static bool decode_base64(std::string_view text, std::vector<std::uint8_t>& out) {
     static constexpr auto values = [] {

@@ -103,7 +103,7 @@ INVALID = ('at tiles[1].segments[2]: Invalid("invalid segment on tile 1: address
     (["frobnicate"], 2, [], "torv-package: unknown command 'frobnicate'\n" + HINT),
     (["check", "--bogus=1", "good"], 2, [], "torv-package: unknown option '--bogus'\n" + HINT),
     (["info", "good", "good"], 2, [], "torv-package: unexpected argument '{good}'\n" + HINT),
-    ([], 2, [], "torv-package: missing command: info, check, json or diff\n" + HINT),
+    ([], 2, [], "torv-package: missing command: info, check, json, diff, build or map\n" + HINT),
     (["--version"], 0, ["torv-package 0.1.0"], None),
     # Bytes after the message: a warning, the status and the line unchanged.
     (["check", "trailing", "trailing1"], 0, ["{trailing}: ok", "{trailing1}: ok"],

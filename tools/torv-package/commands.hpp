@@ -33,5 +33,9 @@ int info(const std::string& path, const InfoOptions& options);
 int check(const std::vector<std::string>& paths, const CheckOptions& options);
 int json(const std::string& path, const JsonOptions& options);
 int diff(const std::string& a, const std::string& b, const DiffOptions& options);
+// A package from a hex or base64 JSON document; standard output when `output` is empty.
+int build(const std::string& path, const std::optional<std::string>& output, DataForm data);
+// The HTML picture of a package, to `output` or standard output.
+int map(const std::string& path, const std::optional<std::string>& output);
 
 }  // namespace torv_package::cli

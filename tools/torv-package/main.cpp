@@ -1,6 +1,7 @@
 // torv-package: inspects packages. info summarises one, check validates any number, json
-// writes one as JSON, diff compares two. Exit status 0, 1 (refused or different) or 2
-// (usage errors, a package that cannot be read or a failed write).
+// writes one as JSON, diff compares two, build turns JSON back into a package, map draws
+// one as an HTML page. Exit status 0, 1 (refused or different) or 2 (usage errors, a
+// package that cannot be read or a failed write).
 #include <csignal>
 #include <optional>
 #include <sstream>
@@ -62,7 +63,7 @@ std::string usage_error(const CLI::App& app, const CLI::ParseError& error) {
     if (app.get_subcommands().empty()) return "unknown command " + word(*arg);
     return "unexpected argument " + word(*arg);
   }
-  if (app.get_subcommands().empty()) return "missing command: info, check, json or diff";
+  if (app.get_subcommands().empty()) return "missing command: info, check, json, diff, build or map";
   return error.what();
 }
 
@@ -144,6 +145,28 @@ int main(int argc, char** argv) {
       diff_command->add_option("--max-lines", max_lines, "write at most N differences and count the rest")
           ->type_name("N");
 
+  auto* build_command =
+      app.add_subcommand("build", "Write a package from the JSON document json --data=hex or --data=base64 writes.");
+  std::string build_form = "hex";
+  std::optional<std::string> output;
+  build_command->add_option("JSON", package, "JSON document, or - for standard input")->required();
+  build_command->add_option("-o,--output", output, "package file, replaced atomically (default: standard output)");
+  const CLI::Validator byte_forms(
+      [](std::string& value) -> std::string {
+        if (value == "hex" || value == "base64") return {};
+        return word(value) + " not in {hex,base64}";
+      },
+      "{hex,base64}");
+  build_command->add_option("--data", build_form, "how the document spells segment data (hex, base64)")
+      ->check(byte_forms)
+      ->capture_default_str();
+
+  auto* map_command =
+      app.add_subcommand("map", "Draw a package as one self-contained HTML page: tiles, segments, slices, regions.");
+  std::optional<std::string> map_output;
+  map_command->add_option("PACKAGE", package, "package file")->required();
+  map_command->add_option("-o,--output", map_output, "HTML file (default: standard output)");
+
   if (const auto message = empty_option_value(argc, argv)) return usage_failure(*message);
   try {
     app.parse(argc, argv);
@@ -168,6 +191,10 @@ int main(int argc, char** argv) {
                         : data_form == "none"   ? DataForm::none
                                                 : DataForm::summary;
     return json(package, json_options);
+  }
+  if (*map_command) return map(package, map_output);
+  if (*build_command) {
+    return build(package, output, build_form == "base64" ? DataForm::base64 : DataForm::hex);
   }
   if (max_lines_option->count() != 0) diff_options.max_lines = max_lines;
   return diff(package, other, diff_options);

@@ -67,11 +67,19 @@ def files(tmp_path):
     region.debug_regions = [tp.DebugRegion(physical_tile=0, address=0xABCDE0, size=0x1234567, name="r")]
     patched = region.to_bytes().replace(struct.pack("<II", 0x4C000, 8), struct.pack("<II", 0x4C000, 0x20000))
     two.write_bytes(patched.replace(struct.pack("<II", 0xABCDE0, 0x1234567), struct.pack("<II", 0xABCDE0, 0)))
+    # 1001 unaligned configuration writes: one fault each, more than a JSON line carries.
+    many = tmp_path / "many.torv"
+    writes = model()
+    writes.device_config_writes = [tp.DeviceConfigWrite(offset=0x1000 + 4 * k, value=0xC0FFEE00 + k) for k in range(1001)]
+    data = writes.to_bytes()
+    for k in range(1001):
+        data = data.replace(struct.pack("<II", 0x1000 + 4 * k, 0xC0FFEE00 + k), struct.pack("<II", 0x1001 + 4 * k, 0))
+    many.write_bytes(data)
     paths = {"good": good, "changed": changed, "invalid": invalid, "missing": tmp_path / "missing.torv",
              "newline": tmp_path / "new\nline.torv", "not_utf8": tmp_path / "byte\udcff.torv",
              "trailing": tmp_path / "trailing.torv", "trailing1": tmp_path / "trailing1.torv",
              "newline_missing": tmp_path / "missing\n.torv", "invalid_trailing": tmp_path / "invalid3.torv",
-             "two": two}
+             "two": two, "many": many}
     for name in ("newline", "not_utf8"):
         paths[name].write_bytes(good.read_bytes())
     paths["trailing"].write_bytes(good.read_bytes() + bytes(9))
@@ -369,13 +377,17 @@ def json_lines(text):
         d["bindings"][0] == {"kind": "input", "name": "x", "dtype": "f16", "shape": [1, 2], "slices": 1, "bytes": 64})),
     (["info", "--json", "-"], "good", 0, json.loads, lambda d, f: d["path"] == "-" and d["trailing_bytes_exact"]),
     (["check", "--json", "good", "invalid_trailing"], None, 1, json_lines, lambda d, f: d == [
-        {"path": str(f["good"]), "ok": True, "error": None, "errors": [], "trailing_bytes": 0,
-         "trailing_bytes_exact": True},
+        {"path": str(f["good"]), "ok": True, "error": None, "errors": [], "errors_not_shown": 0,
+         "trailing_bytes": 0, "trailing_bytes_exact": True},
         {"path": str(f["invalid_trailing"]), "ok": False,
          "error": {"kind": "Invalid", "location": "tiles[1].segments[2]", "debug": INVALID.split(": ", 1)[1],
                    "message": "invalid package: invalid segment on tile 1: address=0xe7000 end=0xe9000 "
                               "memory_size=8192 data_size=0"},
-         "errors": [d[1]["error"]], "trailing_bytes": 3, "trailing_bytes_exact": True}]),
+         "errors": [d[1]["error"]], "errors_not_shown": 0, "trailing_bytes": 3, "trailing_bytes_exact": True}]),
+    # A JSON line carries at most 1000 faults and counts the rest.
+    (["check", "--json", "--all", "many"], None, 1, json_lines, lambda d, f: (
+        len(d[0]["errors"]) == 1000 and d[0]["errors_not_shown"] == 1 and
+        d[0]["errors"][999]["location"] == "device_config_writes[999]")),
     (["check", "--json", "--all", "-q", "good", "two"], None, 1, json_lines, lambda d, f: (
         len(d) == 1 and [e["location"] for e in d[0]["errors"]] == ["tiles[1]", "debug_regions[0]"])),
     (["diff", "--json", "good", "changed"], None, 1, json.loads, lambda d, f: d == [

@@ -36,10 +36,38 @@ void error_object(JsonWriter& json, const PackageError& error) {
   json.end_object();
 }
 
-// {"path", "ok", "error" (the first, or null), "errors" (every one found), "trailing_bytes",
-// "trailing_bytes_exact"} on one line.
+// How many faults one JSON line carries; a hostile package can have millions, and they are
+// not kept in memory.
+constexpr std::size_t json_fault_limit = 1000;
+
+// Faults as --all reports them: each printed as it is found, or kept for the JSON line up
+// to its limit and counted beyond it.
+class CheckFaults final : public FaultSink {
+ public:
+  CheckFaults(Output& out, const std::string& path, bool json) : out_(out), path_(path), json_(json) {}
+  bool fault(PackageError error) override {
+    ++count_;
+    if (!json_) {
+      out_.print("{}: {}\n", shown(path_), describe(error));
+    } else if (kept.size() < json_fault_limit) {
+      kept.push_back(std::move(error));
+    }
+    return true;
+  }
+  std::size_t count() const { return count_; }
+  std::vector<PackageError> kept;
+
+ private:
+  Output& out_;
+  const std::string& path_;
+  bool json_;
+  std::size_t count_ = 0;
+};
+
+// {"path", "ok", "error" (the first, or null), "errors" (every one found, at most 1000),
+// "errors_not_shown", "trailing_bytes", "trailing_bytes_exact"} on one line.
 void json_line(Output& out, const std::string& path, const std::vector<PackageError>& errors,
-               const ReadDetails& details) {
+               std::size_t not_shown, const ReadDetails& details) {
   JsonWriter json(out, true);
   json.begin_object();
   json.key("path");
@@ -56,6 +84,8 @@ void json_line(Output& out, const std::string& path, const std::vector<PackageEr
   json.begin_array();
   for (const PackageError& error : errors) error_object(json, error);
   json.end_array();
+  json.key("errors_not_shown");
+  json.number(not_shown);
   json.key("trailing_bytes");
   json.number(details.trailing_bytes);
   json.key("trailing_bytes_exact");
@@ -74,19 +104,30 @@ int check(const std::vector<std::string>& paths, const CheckOptions& options) {
     tools::set_sigbus_report(fmt::format("torv-package: package {} changed while it was read\n", shown(path)));
     ReadDetails details;  // known once the message is framed, also for a refused package
     std::vector<PackageError> errors;
+    std::size_t found = 0;
+    std::size_t not_shown = 0;
     if (options.all) {
-      FaultList faults;
+      CheckFaults faults(out, path, options.json);
       auto view = PackageView::open(opened_path(path), details, faults);
-      errors = view ? std::move(faults.faults) : std::vector<PackageError>{std::move(view).error()};
+      if (!view) {
+        errors.push_back(std::move(view).error());
+        found = 1;
+      } else {
+        found = faults.count();
+        not_shown = found - faults.kept.size();
+        errors = std::move(faults.kept);
+      }
     } else if (auto view = PackageView::open(opened_path(path), details); !view) {
       errors.push_back(std::move(view).error());
+      found = 1;
     }
-    if (!errors.empty()) ++refused;
+    if (found != 0) ++refused;
     if (options.json) {
-      if (!options.quiet || !errors.empty()) json_line(out, path, errors, details);
-    } else if (errors.empty()) {
+      if (!options.quiet || found != 0) json_line(out, path, errors, not_shown, details);
+    } else if (found == 0) {
       if (!options.quiet) out.print("{}: ok\n", shown(path));
-    } else {
+    } else if (!options.all || errors.size() == 1) {
+      // --all printed the rules' faults as they came; a refusal before the rules is one.
       for (const PackageError& error : errors) out.print("{}: {}\n", shown(path), describe(error));
     }
     // Each line as soon as its package is done: a long run that is cut short keeps them.

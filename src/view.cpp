@@ -89,9 +89,11 @@ Result<void> check(PackageView::State& state, bool count_trailing, FaultSink* fa
     return {};
   });
   if (!valid) return valid;
+  const auto root = state.reader->getRoot<schema::Application>();
+  const capnp::Text::Reader compiler = root.getCompilerVersion();
   TORV_EVENT(events::Level::Info, "application package read",
-             events::Field{"tiles", std::uint64_t{state.reader->getRoot<schema::Application>().getTiles().size()}},
-             events::Field{"compiler", [&] { const auto v = state.reader->getRoot<schema::Application>().getCompilerVersion(); return std::string(v.cStr(), v.size()); }()});
+             events::Field{"tiles", std::uint64_t{root.getTiles().size()}},
+             events::Field{"compiler", std::string(compiler.cStr(), compiler.size())});
   return {};
 }
 

@@ -33,22 +33,49 @@ test-tsan: deps
 	cmake --build --preset tsan --target concurrency_tests
 	ctest --preset tsan
 
-# Fuzzes Application::read for SECONDS seconds, starting from a generated seed corpus;
-# new inputs collect in build/fuzz/corpus, crashes in build/fuzz/crash-*.
-# Resource limits turn expansion into findings: an input of at most 1 MiB may cost the
-# reader 34.5 MiB of model (2.5 x its size + 32 MiB), and the round trip a few times that,
-# so one allocation of 64 MB or more, 512 MB resident (ASan's quarantine held to 64 MB)
-# or 10 s for one input is a failure.
+# Fuzzing for SECONDS seconds in all, split between four libFuzzer targets that run one
+# after another: read_fast 40%, view 20%, tools 20%, read_bound 20% (at least 1 s each;
+# a target runs its seeds first, however long that takes). Each starts from a generated
+# seed corpus, keeps new inputs in build/fuzz/corpus/TARGET and writes failing ones to
+# build/fuzz/TARGET-crash-* (or -oom-, -timeout-, -leak-); all four run even when one
+# fails, and then make fails.
+#   read_fast   Application::read, then validate, write and read back, on inputs up to
+#               64 KiB, over the library built with its memory floors 128 times smaller
+#               (a budget of 256 KiB + 2.5 x the message, a traversal limit of 64 Ki
+#               words + 4 x): an input that expands to the bound costs under a millisecond.
+#   view        PackageView::from_bytes against Application::read; the same library.
+#   tools       torv-package json in every data form, parsed and compared with the model,
+#               and diff of a package with itself and with its rewrite; the same library.
+#   read_bound  read_fast's checks over the library as shipped, on inputs up to 1 MiB,
+#               with the seeds that expand to tens of MB.
+# Resource limits turn expansion into findings. Both read targets check the heap a read
+# holds against its bound (twice the budget's floor + 4 x the input). The scaled targets
+# fail on one allocation of 1 MiB or more (2 MiB for tools, whose output buffer is 1 MiB),
+# 256 MB resident (ASan's quarantine held to 16 MB) or 5 s for one input; read_bound on
+# 64 MB, 512 MB (quarantine 64 MB) or 30 s (one seed, 4 Mi configuration writes read,
+# validated and written twice, takes seconds under the sanitizers).
+FUZZ_SCALED := -max_len=65536 -rss_limit_mb=256 -timeout=5
 fuzz: build
 	scripts/install-deps --fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 	rm -rf $(FUZZ)/seed && $(BUILD)/tests/make_fuzz_corpus $(FUZZ)/seed
 	cp $(BUILD)/examples/sample.torv $(FUZZ)/seed/sample
-	mkdir -p $(FUZZ)/corpus
-	ASAN_OPTIONS=quarantine_size_mb=64 $(FUZZ)/fuzz/read_fuzzer -max_total_time=$(SECONDS) \
-	  -print_final_stats=1 -max_len=1048576 -malloc_limit_mb=64 -rss_limit_mb=512 -timeout=10 \
-	  -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus $(FUZZ)/seed
+	@failed=""; \
+	run() { \
+	  target=$$1 share=$$2 quarantine=$$3; shift 3; \
+	  seconds=$$(( $(SECONDS) * share / 100 )); [ $$seconds -ge 1 ] || seconds=1; \
+	  mkdir -p $(FUZZ)/corpus/$$target; \
+	  echo "fuzz: $$target for $$seconds s"; \
+	  ASAN_OPTIONS=quarantine_size_mb=$$quarantine $(FUZZ)/fuzz/$${target}_fuzzer \
+	    -max_total_time=$$seconds -print_final_stats=1 "$$@" -artifact_prefix=$(FUZZ)/$$target- \
+	    $(FUZZ)/corpus/$$target $(FUZZ)/seed || failed="$$failed $$target"; \
+	}; \
+	run read_fast 40 16 $(FUZZ_SCALED) -malloc_limit_mb=1; \
+	run view 20 16 $(FUZZ_SCALED) -malloc_limit_mb=1; \
+	run tools 20 16 $(FUZZ_SCALED) -malloc_limit_mb=2; \
+	run read_bound 20 64 -max_len=1048576 -malloc_limit_mb=64 -rss_limit_mb=512 -timeout=30; \
+	if [ -n "$$failed" ]; then echo "fuzz: findings from$$failed" >&2; exit 1; fi
 
 # Throughput benchmarks, end-to-end figures of vindle against cat, a copy floor and
 # capnp decode, and the Python module's read against the library's. Generates packages

@@ -3,6 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 
+// The fixed part of the budget below. A build may set it lower (the fuzz build does, so
+// that an input expanding to the bound costs milliseconds, not tens of them); the bound
+// then stays proportional and is checked all the same.
+#ifndef TORV_BUDGET_FLOOR_BYTES
+#define TORV_BUDGET_FLOOR_BYTES (std::uint64_t{32} << 20)
+#endif
+
 namespace torv_package {
 
 // The memory a read may spend on the model it builds, charged before each allocation.
@@ -17,7 +24,7 @@ namespace torv_package {
 // input's size either way.
 class MemoryBudget {
  public:
-  static constexpr std::uint64_t floor_bytes = std::uint64_t{32} << 20;
+  static constexpr std::uint64_t floor_bytes = TORV_BUDGET_FLOOR_BYTES;
   // The limit is floor_bytes + message bytes x 5 / 2.
   static constexpr std::uint64_t halves_per_message_byte = 5;
   // Header and rounding of one heap allocation, generously.

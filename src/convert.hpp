@@ -22,6 +22,12 @@
 #include "torv_package/schema_table.hpp"
 #include "utf8.hpp"
 
+// The fixed part of the traversal limit below; a build that lowers the memory budget's
+// floor lowers this in proportion (the fuzz build does).
+#ifndef TORV_TRAVERSAL_FLOOR_WORDS
+#define TORV_TRAVERSAL_FLOOR_WORDS (std::uint64_t{8} << 20)
+#endif
+
 namespace torv_package {
 
 // Cap'n Proto charges one word per element of a list of zero-sized elements. Every such
@@ -29,7 +35,7 @@ namespace torv_package {
 // of the library's default plus four words per message word admits every package whose
 // model fits the budget, while a list claiming hundreds of millions of empty elements in
 // a small message still fails at once.
-inline constexpr std::uint64_t traversal_floor_words = std::uint64_t{8} << 20;
+inline constexpr std::uint64_t traversal_floor_words = TORV_TRAVERSAL_FLOOR_WORDS;
 inline constexpr std::uint64_t traversal_words_per_message_word = 4;
 
 // Reader options for a message of `message_words` words: the traversal limit above.

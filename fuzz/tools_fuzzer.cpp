@@ -225,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   package.assign({data, size});
 
   for (const DataForm form : {DataForm::summary, DataForm::hex, DataForm::base64}) {
-    const Run json = capture(out, [&] { return torv_package::cli::json(package.path(), form); });
+    const Run json = capture(out, [&] { return torv_package::cli::json(package.path(), {.data = form}); });
     if (json.status != 0) fail("json exits with " + std::to_string(json.status));
     Json document;
     try {
@@ -240,7 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!model->write(written)) fail("a package that reads does not write");
   rewrite.assign({written.getArray().begin(), written.getArray().size()});
   for (const MemoryFile* other : {&package, &rewrite}) {
-    const Run diff = capture(out, [&] { return torv_package::cli::diff(package.path(), other->path()); });
+    const Run diff = capture(out, [&] { return torv_package::cli::diff(package.path(), other->path(), {}); });
     if (diff.status != 0 || !diff.out.empty()) {
       fail("diff of the package with " + std::string(other == &package ? "itself" : "its rewrite") +
            " exits with " + std::to_string(diff.status) + ":\n" + diff.out);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <system_error>
 #include <utility>
 
@@ -37,20 +38,31 @@ Result<OpenedPackage> open_package_file(const std::filesystem::path& path) {
   };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return io_error(errno);
-  kj::AutoCloseFd owned(fd);
+  // Closed by hand: a failing close must not throw, as kj::AutoCloseFd's destructor does.
+  // A mapping keeps its own reference to the file, so the result of close changes nothing.
   struct stat st {};
-  if (fstat(fd, &st) != 0) return io_error(errno);
+  if (fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return io_error(error);
+  }
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
     const auto size = static_cast<std::size_t>(st.st_size);
     void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (p != MAP_FAILED) {
+      ::close(fd);
       // Read once from front to back, mostly: a larger read-ahead pays.
       madvise(p, size, MADV_SEQUENTIAL);
       return OpenedPackage(FileMapping(static_cast<const unsigned char*>(p), size));
     }
     // A file system that cannot map gives the file to the stream reader.
   }
-  return OpenedPackage(kj::Own<kj::InputStream>(kj::heap<kj::FdInputStream>(kj::mv(owned))));
+  try {
+    return OpenedPackage(kj::Own<kj::InputStream>(kj::heap<kj::FdInputStream>(kj::AutoCloseFd(fd))));
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    return io_error(ENOMEM);
+  }
 }
 
 }  // namespace torv_package

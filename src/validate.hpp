@@ -10,5 +10,7 @@ class PageRelease;
 // Application::validate's rules, over a view; `release`, when given, is told where the
 // rules have got to in the file.
 Result<void> validate_view(const View<Application>& view, PageRelease* release);
+// The same, going on after a fault: every fault goes to `faults`.
+void validate_view(const View<Application>& view, PageRelease* release, FaultSink& faults);
 
 }  // namespace torv_package

@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,12 +32,6 @@ std::unexpected<PackageError> fail(std::string message) {
   return std::unexpected(PackageError::invalid(std::move(message)));
 }
 
-// A failure of the rule that examined `location`; the location is formed only here, once
-// a rule has failed.
-std::unexpected<PackageError> fail_at(std::string location, std::string_view message) {
-  return std::unexpected(PackageError::invalid(std::string(message)).at(std::move(location)));
-}
-
 // Uniqueness and membership are decided by sorting, never by hashing: keys come from the
 // file, and chosen keys can make any fixed hash quadratic. Sorting is n log n for any
 // keys and gives the same answer on every run. The working sets hold 4-byte positions,
@@ -56,37 +51,47 @@ std::vector<Index> sorted_positions(const Items& items, KeyOf key_of) {
   return order;
 }
 
-template <class Index, class Items, class KeyOf>
-std::size_t first_repeat_as(const Items& items, KeyOf key_of) {
-  const std::vector<Index> order = sorted_positions<Index>(items, key_of);
-  std::size_t first = none;
-  for (std::size_t i = 1; i < order.size(); ++i) {
-    if (key_of(items[order[i]]) == key_of(items[order[i - 1]])) {
-      first = std::min<std::size_t>(first, order[i]);
+// The positions whose key occurred earlier in stored order; a list without repeats costs
+// no more than its sort.
+class Repeats {
+ public:
+  template <class Items, class KeyOf>
+  Repeats(const Items& items, KeyOf key_of) {
+    if constexpr (!table_detail::IsVector<Items>::value) {
+      // A view reads a record through the message on every access: the keys are taken
+      // once (a few bytes per record), not on every comparison of the sort.
+      using Key = std::decay_t<decltype(key_of(items[0]))>;
+      std::vector<Key> keys;
+      keys.reserve(items.size());
+      for (std::size_t i = 0; i < items.size(); ++i) keys.push_back(key_of(items[i]));
+      *this = Repeats(keys, [](const Key& key) { return key; });
+      return;
+    }
+    // Lists read from a file have fewer than 2^29 elements; only a model built in memory
+    // can need wider positions.
+    if (items.size() <= std::numeric_limits<std::uint32_t>::max()) {
+      mark<std::uint32_t>(items, key_of);
+    } else {
+      mark<std::size_t>(items, key_of);
     }
   }
-  return first;
-}
+  bool any() const { return !marked_.empty(); }
+  // True when position i repeats an earlier key.
+  bool operator()(std::size_t i) const { return !marked_.empty() && marked_[i]; }
 
-// Position of the first element whose key occurred earlier in stored order, or `none`.
-template <class Items, class KeyOf>
-std::size_t first_repeat(const Items& items, KeyOf key_of) {
-  if constexpr (!table_detail::IsVector<Items>::value) {
-    // A view reads a record through the message on every access: the keys are taken
-    // once (a few bytes per record), not on every comparison of the sort.
-    using Key = std::decay_t<decltype(key_of(items[0]))>;
-    std::vector<Key> keys;
-    keys.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) keys.push_back(key_of(items[i]));
-    return first_repeat(keys, [](const Key& key) { return key; });
+ private:
+  template <class Index, class Items, class KeyOf>
+  void mark(const Items& items, KeyOf key_of) {
+    const std::vector<Index> order = sorted_positions<Index>(items, key_of);
+    for (std::size_t i = 1; i < order.size(); ++i) {
+      if (key_of(items[order[i]]) == key_of(items[order[i - 1]])) {
+        if (marked_.empty()) marked_.assign(items.size(), false);
+        marked_[order[i]] = true;
+      }
+    }
   }
-  // Lists read from a file have fewer than 2^29 elements; only a model built in memory
-  // can need wider positions.
-  if (items.size() <= std::numeric_limits<std::uint32_t>::max()) {
-    return first_repeat_as<std::uint32_t>(items, key_of);
-  }
-  return first_repeat_as<std::size_t>(items, key_of);
-}
+  std::vector<bool> marked_;  // empty when nothing repeats
+};
 
 // The tile numbers of the package, for membership tests.
 class TileIds {
@@ -130,12 +135,12 @@ class PageMap {
     fill(sorted, next, 1);
   }
 
-  // The position in `indexes` of the first that names no page, or `none`. Sixteen searches
-  // go down the tree side by side, so that their cache misses overlap.
+  // The position in `indexes`, from `from` on, of the first that names no page, or `none`.
+  // Sixteen searches go down the tree side by side, so that their cache misses overlap.
   template <class Indexes>
-  std::size_t first_missing(const Indexes& indexes) const {
+  std::size_t next_missing(const Indexes& indexes, std::size_t from) const {
     constexpr std::size_t lanes = 16;
-    for (std::size_t start = 0; start < indexes.size(); start += lanes) {
+    for (std::size_t start = from; start < indexes.size(); start += lanes) {
       const std::size_t count = std::min(lanes, indexes.size() - start);
       if (!by_index_.empty() || keys_.empty()) {
         for (std::size_t k = start; k < start + count; ++k) {
@@ -212,24 +217,42 @@ class PageMap {
   std::vector<std::size_t> positions_;   // sparse: the position of each of keys_
 };
 
+// Where the rules report. Each rule returns false once the sink wants no more faults, and
+// its caller then stops too.
+class Faults {
+ public:
+  explicit Faults(FaultSink& sink) : sink_(sink) {}
+  // A failure of the rule that examined `location`; the location is formed only here, once
+  // a rule has failed.
+  bool at(std::string location, std::string_view message) {
+    return sink_.fault(PackageError::invalid(std::string(message)).at(std::move(location)));
+  }
+  bool add(PackageError error) { return sink_.fault(std::move(error)); }
+
+ private:
+  FaultSink& sink_;
+};
+
 // The rules below are written once over `member<&Record::name>(x)`, which reads a model
 // record and a record view alike: the owned model and the view are held to the same rules.
 
 template <class Writes>
-Result<void> check_config_writes(const Writes& writes) {
+bool check_config_writes(const Writes& writes, Faults& faults) {
   const auto offset = [](const auto& w) { return member<&DeviceConfigWrite::offset>(w); };
-  const std::size_t repeat = first_repeat(writes, offset);
+  const Repeats repeats(writes, offset);
   for (std::size_t i = 0; i < writes.size(); ++i) {
-    if ((offset(writes[i]) & 3u) != 0 || i == repeat) {
-      return fail_at(indexed("device_config_writes", i),
-                     "unaligned or duplicate device configuration write");
+    if ((offset(writes[i]) & 3u) != 0 || repeats(i)) {
+      if (!faults.at(indexed("device_config_writes", i), "unaligned or duplicate device configuration write")) {
+        return false;
+      }
     }
   }
-  return {};
+  return true;
 }
 
+// Clears `bounded` when a segment of the tile lies outside the tile's memory.
 template <class Tile>
-Result<void> check_segments(const Tile& tile, std::size_t tile_index) {
+bool check_segments(const Tile& tile, std::size_t tile_index, Faults& faults, bool& bounded) {
   const auto& segments = member<&TileImage::segments>(tile);
   for (std::size_t k = 0; k < segments.size(); ++k) {
     const auto& segment = segments[k];
@@ -238,20 +261,26 @@ Result<void> check_segments(const Tile& tile, std::size_t tile_index) {
     const std::size_t data_size = member<&Segment::data>(segment).size();
     const auto here = [&] { return fmt::format("tiles[{}].segments[{}]", tile_index, k); };
     const std::uint64_t end = std::uint64_t{address} + memory_size;
-    if (end > u32_limit) return fail_at(here(), "segment address overflow");
-    if (address < tile_memory_base || end > tile_memory_end || data_size > memory_size) {
-      return fail_at(here(), fmt::format(
-          "invalid segment on tile {}: address=0x{:x} end=0x{:x} memory_size={} data_size={}",
-          member<&TileImage::physical_tile>(tile), address, end, memory_size, data_size));
+    if (end > u32_limit) {
+      bounded = false;
+      if (!faults.at(here(), "segment address overflow")) return false;
+    } else if (address < tile_memory_base || end > tile_memory_end || data_size > memory_size) {
+      bounded = false;
+      if (!faults.at(here(), fmt::format(
+              "invalid segment on tile {}: address=0x{:x} end=0x{:x} memory_size={} data_size={}",
+              member<&TileImage::physical_tile>(tile), address, end, memory_size, data_size))) {
+        return false;
+      }
     }
   }
-  return {};
+  return true;
 }
 
 // Called only once every segment of the tile has passed check_segments, so no end wraps.
+// Each segment that begins below the highest end so far overlaps the segment that has it.
 template <class Tile>
-Result<void> check_overlaps(const Tile& tile, std::size_t tile_index,
-                            std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges) {
+bool check_overlaps(const Tile& tile, std::size_t tile_index,
+                    std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges, Faults& faults) {
   ranges.clear();
   const auto& segments = member<&TileImage::segments>(tile);
   for (std::size_t k = 0; k < segments.size(); ++k) {
@@ -260,60 +289,75 @@ Result<void> check_overlaps(const Tile& tile, std::size_t tile_index,
     const std::uint32_t memory_size = member<&Segment::memory_size>(segment);
     if (memory_size != 0) ranges.emplace_back(address, address + memory_size);
   }
+  if (ranges.empty()) return true;
   std::sort(ranges.begin(), ranges.end());
+  std::pair<std::uint32_t, std::uint32_t> highest = ranges[0];
   for (std::size_t i = 1; i < ranges.size(); ++i) {
-    const auto& lower = ranges[i - 1];
-    const auto& higher = ranges[i];
-    if (lower.second > higher.first) {
-      return fail_at(indexed("tiles", tile_index),
+    const auto& range = ranges[i];
+    if (highest.second > range.first) {
+      if (!faults.at(indexed("tiles", tile_index),
                      fmt::format("overlapping segments on tile {}: 0x{:x}..0x{:x} and 0x{:x}..0x{:x}",
-                                 member<&TileImage::physical_tile>(tile), lower.first, lower.second,
-                                 higher.first, higher.second));
+                                 member<&TileImage::physical_tile>(tile), highest.first, highest.second,
+                                 range.first, range.second))) {
+        return false;
+      }
     }
+    if (range.second > highest.second) highest = range;
   }
-  return {};
+  return true;
 }
 
 template <class Tiles, class Progress>
-Result<void> check_tiles(const Tiles& tiles, Progress&& tile_checked) {
+bool check_tiles(const Tiles& tiles, Faults& faults, Progress&& tile_checked) {
   const auto id = [](const auto& t) { return member<&TileImage::physical_tile>(t); };
-  const std::size_t repeat = first_repeat(tiles, id);
+  const Repeats repeats(tiles, id);
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
   for (std::size_t i = 0; i < tiles.size(); ++i) {
     const auto& tile = tiles[i];
-    if (i == repeat) return fail_at(indexed("tiles", i), fmt::format("duplicate physical tile {}", id(tile)));
-    if (auto ok = check_segments(tile, i); !ok) return ok;
-    if (auto ok = check_overlaps(tile, i, ranges); !ok) return ok;
+    if (repeats(i)) {
+      // A second image of one tile: which of them lands there cannot be judged, so its
+      // segments are not examined.
+      if (!faults.at(indexed("tiles", i), fmt::format("duplicate physical tile {}", id(tile)))) return false;
+    } else {
+      bool bounded = true;
+      if (!check_segments(tile, i, faults, bounded)) return false;
+      if (bounded && !check_overlaps(tile, i, ranges, faults)) return false;
+    }
     tile_checked(tile);
   }
-  return {};
+  return true;
 }
 
 template <class Plans>
-Result<void> check_profile_plans(const Plans& plans, const TileIds& tile_ids) {
-  // A repeated tile that is not a tile of the package fails at its first plan already.
+bool check_profile_plans(const Plans& plans, const TileIds& tile_ids, Faults& faults) {
   const auto id = [](const auto& p) { return member<&TileProfilePlan::physical_tile>(p); };
-  const std::size_t repeat = first_repeat(plans, id);
+  const Repeats repeats(plans, id);
   constexpr std::string_view message = "invalid tile profile plan";
   for (std::size_t i = 0; i < plans.size(); ++i) {
     const auto& plan = plans[i];
-    if (!tile_ids.contains(id(plan)) || i == repeat) return fail_at(indexed("profile_tiles", i), message);
+    if (!tile_ids.contains(id(plan)) || repeats(i)) {
+      if (!faults.at(indexed("profile_tiles", i), message)) return false;
+    }
+    // Only the first misnumbered step: the steps after a missing one are all off by it.
     const auto& steps = member<&TileProfilePlan::steps>(plan);
     for (std::size_t k = 0; k < steps.size(); ++k) {
       if (member<&ProfileStep::local_index>(steps[k]) != k) {
-        return fail_at(fmt::format("profile_tiles[{}].steps[{}]", i, k), message);
+        if (!faults.at(fmt::format("profile_tiles[{}].steps[{}]", i, k), message)) return false;
+        break;
       }
     }
   }
-  return {};
+  return true;
 }
 
 template <class App>
-Result<void> check_debug_map(const App& app, const TileIds& tile_ids) {
+bool check_debug_map(const App& app, const TileIds& tile_ids, Faults& faults) {
   constexpr std::string_view message = "invalid package debug map";
   const auto& symbols = member<&Application::debug_symbols>(app);
   for (std::size_t i = 0; i < symbols.size(); ++i) {
-    if (member<&DebugSymbol::name>(symbols[i]).empty()) return fail_at(indexed("debug_symbols", i), message);
+    if (member<&DebugSymbol::name>(symbols[i]).empty()) {
+      if (!faults.at(indexed("debug_symbols", i), message)) return false;
+    }
   }
   const auto& regions = member<&Application::debug_regions>(app);
   for (std::size_t i = 0; i < regions.size(); ++i) {
@@ -323,13 +367,13 @@ Result<void> check_debug_map(const App& app, const TileIds& tile_ids) {
     const bool ok = !member<&DebugRegion::name>(region).empty() && size != 0 &&
                     std::uint64_t{member<&DebugRegion::address>(region)} + size <= u32_limit &&
                     (tile == all_tiles || tile_ids.contains(tile));
-    if (!ok) return fail_at(indexed("debug_regions", i), message);
+    if (!ok && !faults.at(indexed("debug_regions", i), message)) return false;
   }
-  return {};
+  return true;
 }
 
 template <class App>
-Result<void> check_bindings(const App& app, const TileIds& tile_ids) {
+bool check_bindings(const App& app, const TileIds& tile_ids, Faults& faults) {
   const auto& inputs = member<&Application::inputs>(app);
   const auto& outputs = member<&Application::outputs>(app);
   const auto& weights = member<&Application::weights>(app);
@@ -339,7 +383,7 @@ Result<void> check_bindings(const App& app, const TileIds& tile_ids) {
   for (std::size_t i = 0; i < inputs.size(); ++i) names.push_back(member<&Binding::name>(inputs[i]));
   for (std::size_t i = 0; i < outputs.size(); ++i) names.push_back(member<&Binding::name>(outputs[i]));
   for (std::size_t i = 0; i < weights.size(); ++i) names.push_back(member<&Binding::name>(weights[i]));
-  const std::size_t repeat = first_repeat(names, [](std::string_view name) { return name; });
+  const Repeats repeats(names, [](std::string_view name) { return name; });
   // Position i of the three lists taken together, as a location.
   const auto binding_at = [&](std::size_t i) {
     if (i < inputs.size()) return indexed("inputs", i);
@@ -347,10 +391,10 @@ Result<void> check_bindings(const App& app, const TileIds& tile_ids) {
     if (i < outputs.size()) return indexed("outputs", i);
     return indexed("weights", i - outputs.size());
   };
-  const auto check = [&](const auto& binding, std::size_t i) -> Result<void> {
+  const auto check = [&](const auto& binding, std::size_t i) -> bool {
     const std::string_view name = names[i];
-    if (name.empty() || i == repeat) {
-      return fail_at(binding_at(i), fmt::format("empty or duplicate binding {}", excerpt(name)));
+    if (name.empty() || repeats(i)) {
+      if (!faults.at(binding_at(i), fmt::format("empty or duplicate binding {}", excerpt(name)))) return false;
     }
     const auto& slices = member<&Binding::slices>(binding);
     for (std::size_t k = 0; k < slices.size(); ++k) {
@@ -358,23 +402,26 @@ Result<void> check_bindings(const App& app, const TileIds& tile_ids) {
       const std::uint64_t size = member<&RegionSlice::size>(slice);
       const std::uint32_t tile_address = member<&RegionSlice::tile_address>(slice);
       const auto here = [&] { return fmt::format("{}.slices[{}]", binding_at(i), k); };
-      if (size > u32_limit) return fail_at(here(), fmt::format("binding {} slice is too large", excerpt(name)));
-      const std::uint64_t end = std::uint64_t{tile_address} + size;
-      if (end > u32_limit) return fail_at(here(), "binding address overflow");
-      if (!tile_ids.contains(member<&RegionSlice::tile>(slice)) || tile_address < tile_memory_base ||
-          end > tile_memory_end) {
-        return fail_at(here(), fmt::format("binding {} references invalid tile memory", excerpt(name)));
+      bool ok = true;
+      if (size > u32_limit) {
+        ok = faults.at(here(), fmt::format("binding {} slice is too large", excerpt(name)));
+      } else if (const std::uint64_t end = std::uint64_t{tile_address} + size; end > u32_limit) {
+        ok = faults.at(here(), "binding address overflow");
+      } else if (!tile_ids.contains(member<&RegionSlice::tile>(slice)) || tile_address < tile_memory_base ||
+                 end > tile_memory_end) {
+        ok = faults.at(here(), fmt::format("binding {} references invalid tile memory", excerpt(name)));
       }
+      if (!ok) return false;
     }
-    return {};
+    return true;
   };
   std::size_t at = 0;
   for (const auto* list : {&inputs, &outputs, &weights}) {
     for (std::size_t k = 0; k < list->size(); ++k, ++at) {
-      if (auto ok = check((*list)[k], at); !ok) return ok;
+      if (!check((*list)[k], at)) return false;
     }
   }
-  return {};
+  return true;
 }
 
 // True when [offset, offset + size) lies within the page; a sum beyond 64 bits never does.
@@ -401,8 +448,10 @@ Result<void> check_batch_ends(std::string_view call_name, std::string_view direc
   return {};
 }
 
+// `pages` is null when the page list repeats an index: which page a slice names cannot be
+// judged then, and slices are not looked up.
 template <class Exchange, class Pages>
-Result<void> check_host_calls(const Exchange& exchange, const Pages& pages) {
+bool check_host_calls(const Exchange& exchange, const Pages* pages, Faults& faults) {
   const auto& calls = member<&HostExchange::calls>(exchange);
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const auto& call = calls[i];
@@ -413,81 +462,109 @@ Result<void> check_host_calls(const Exchange& exchange, const Pages& pages) {
       return fmt::format("host_exchange.calls[{}].{}", i, member_name);
     };
     if (member<&HostCall::invocations>(call) == 0) {
-      return fail_at(field("invocations"), fmt::format("host call {} has no invocations", excerpt(name)));
+      if (!faults.at(field("invocations"), fmt::format("host call {} has no invocations", excerpt(name)))) {
+        return false;
+      }
     }
     if (auto ok = check_batch_ends(name, "input", member<&HostCall::input_batch_ends>(call), inputs.size()); !ok) {
-      return std::unexpected(std::move(ok).error().at(field("input_batch_ends")));
+      if (!faults.add(std::move(ok).error().at(field("input_batch_ends")))) return false;
     }
     if (auto ok = check_batch_ends(name, "output", member<&HostCall::output_batch_ends>(call), outputs.size());
         !ok) {
-      return std::unexpected(std::move(ok).error().at(field("output_batch_ends")));
+      if (!faults.add(std::move(ok).error().at(field("output_batch_ends")))) return false;
     }
+    if (pages == nullptr) continue;
     for (const auto& [direction, slices] : {std::pair{"inputs", &inputs}, std::pair{"outputs", &outputs}}) {
       for (std::size_t k = 0; k < slices->size(); ++k) {
         const auto& slice = (*slices)[k];
         const auto here = [&] { return fmt::format("{}[{}]", field(direction), k); };
-        const std::optional<std::uint64_t> page_size = pages.find(member<&HostSlice::page>(slice));
+        const std::optional<std::uint64_t> page_size = pages->find(member<&HostSlice::page>(slice));
+        bool ok = true;
         if (!page_size) {
-          return fail_at(here(), fmt::format("host call {} references missing page", excerpt(name)));
+          ok = faults.at(here(), fmt::format("host call {} references missing page", excerpt(name)));
+        } else if (!fits_page(member<&HostSlice::page_offset>(slice), member<&HostSlice::size>(slice),
+                              *page_size)) {
+          ok = faults.at(here(), fmt::format("host call {} exceeds page bounds", excerpt(name)));
         }
-        if (!fits_page(member<&HostSlice::page_offset>(slice), member<&HostSlice::size>(slice), *page_size)) {
-          return fail_at(here(), fmt::format("host call {} exceeds page bounds", excerpt(name)));
-        }
+        if (!ok) return false;
       }
     }
   }
-  return {};
+  return true;
 }
 
 template <class Exchange>
-Result<void> check_host_exchange(const Exchange& exchange) {
+bool check_host_exchange(const Exchange& exchange, Faults& faults) {
   constexpr std::string_view page_table = "invalid host page table";
   constexpr std::string_view startup = "invalid host startup protocol";
   const auto& page_list = member<&HostExchange::pages>(exchange);
-  const std::size_t repeat = first_repeat(page_list, [](const auto& p) { return member<&HostPage::index>(p); });
-  if (repeat != none) return fail_at(indexed("host_exchange.pages", repeat), page_table);
+  using PageList = std::remove_cvref_t<decltype(page_list)>;
+  const Repeats repeats(page_list, [](const auto& p) { return member<&HostPage::index>(p); });
+  for (std::size_t i = 0; repeats.any() && i < page_list.size(); ++i) {
+    if (repeats(i) && !faults.at(indexed("host_exchange.pages", i), page_table)) return false;
+  }
+  // Every lookup by page index rests on unique indexes.
+  if (repeats.any()) return check_host_calls(exchange, static_cast<const PageMap<PageList>*>(nullptr), faults);
   const PageMap pages(page_list);
-  if (const std::size_t missing = pages.first_missing(member<&HostExchange::attach_order>(exchange));
-      missing != none) {
-    return fail_at(indexed("host_exchange.attach_order", missing), page_table);
+  const auto& attach_order = member<&HostExchange::attach_order>(exchange);
+  for (std::size_t missing = pages.next_missing(attach_order, 0); missing != none;
+       missing = pages.next_missing(attach_order, missing + 1)) {
+    if (!faults.at(indexed("host_exchange.attach_order", missing), page_table)) return false;
   }
   if (!member<&HostExchange::calls>(exchange).empty()) {
     const std::optional<std::uint64_t> page_size = pages.find(member<&HostExchange::command_page>(exchange));
-    if (!page_size) return fail_at("host_exchange.command_page", startup);
-    if (!fits_page(member<&HostExchange::command_offset>(exchange), command_slot_size, *page_size)) {
-      return fail_at("host_exchange.command_offset", startup);
+    if (!page_size) {
+      if (!faults.at("host_exchange.command_page", startup)) return false;
+    } else if (!fits_page(member<&HostExchange::command_offset>(exchange), command_slot_size, *page_size)) {
+      if (!faults.at("host_exchange.command_offset", startup)) return false;
     }
   }
-  return check_host_calls(exchange, pages);
+  return check_host_calls(exchange, &pages, faults);
 }
 
-// `tile_checked(tile)` is called after each tile has passed its rules.
+// `tile_checked(tile)` is called after the rules of each tile have run.
 template <class App, class Progress>
-Result<void> validate_package(const App& app, Progress&& tile_checked) {
+void validate_package(const App& app, Faults& faults, Progress&& tile_checked) {
   const auto& tiles = member<&Application::tiles>(app);
-  if (tiles.empty()) return fail_at("tiles", "application has no tiles");
-  if (auto ok = check_config_writes(member<&Application::device_config_writes>(app)); !ok) return ok;
-  if (auto ok = check_tiles(tiles, tile_checked); !ok) return ok;
+  if (tiles.empty() && !faults.at("tiles", "application has no tiles")) return;
+  if (!check_config_writes(member<&Application::device_config_writes>(app), faults)) return;
+  if (!check_tiles(tiles, faults, tile_checked)) return;
   const TileIds tile_ids(tiles);
-  if (auto ok = check_profile_plans(member<&Application::profile_tiles>(app), tile_ids); !ok) return ok;
-  if (auto ok = check_debug_map(app, tile_ids); !ok) return ok;
-  if (auto ok = check_bindings(app, tile_ids); !ok) return ok;
-  return check_host_exchange(member<&Application::host_exchange>(app));
+  if (!check_profile_plans(member<&Application::profile_tiles>(app), tile_ids, faults)) return;
+  if (!check_debug_map(app, tile_ids, faults)) return;
+  if (!check_bindings(app, tile_ids, faults)) return;
+  check_host_exchange(member<&Application::host_exchange>(app), faults);
 }
 
 // Validation of either form; its working sets are proportional to the package, and
-// failing to allocate them is an error value like any other, not the end of the caller's
+// failing to allocate them is a fault like any other, not the end of the caller's
 // process.
 template <class App, class Progress>
-Result<void> validate_caught(const App& app, Progress&& tile_checked) {
+void validate_caught(const App& app, FaultSink& sink, Progress&& tile_checked) {
+  constexpr std::string_view no_memory = "not enough memory to validate the package";
   try {
-    return validate_package(app, tile_checked);
+    Faults faults(sink);
+    validate_package(app, faults, tile_checked);
   } catch (const std::bad_alloc&) {
-    return fail("not enough memory to validate the package");
+    sink.fault(PackageError::invalid(std::string(no_memory)));
   } catch (const std::length_error&) {
-    return fail("not enough memory to validate the package");
+    sink.fault(PackageError::invalid(std::string(no_memory)));
   }
 }
+
+// Keeps the first fault and ends validation there.
+class FirstFault final : public FaultSink {
+ public:
+  bool fault(PackageError error) override {
+    first.emplace(std::move(error));
+    return false;
+  }
+  Result<void> result() && {
+    if (first) return std::unexpected(std::move(*first));
+    return {};
+  }
+  std::optional<PackageError> first;
+};
 
 }  // namespace
 
@@ -498,17 +575,29 @@ Result<void> validate_host_batch_ends(const HostCall& call, std::string_view dir
 }
 
 Result<void> Application::validate() const {
-  return validate_caught(*this, [](const TileImage&) {});
+  FirstFault first;
+  validate(first);
+  return std::move(first).result();
 }
 
-Result<void> validate_view(const View<Application>& view, PageRelease* release) {
-  if (release == nullptr) return validate_caught(view, [](const View<TileImage>&) {});
+void Application::validate(FaultSink& faults) const {
+  validate_caught(*this, faults, [](const TileImage&) {});
+}
+
+void validate_view(const View<Application>& view, PageRelease* release, FaultSink& faults) {
+  if (release == nullptr) return validate_caught(view, faults, [](const View<TileImage>&) {});
   // The segment data of a tile follows its records in a package as the library writes
   // it: once a tile is checked, what lies before its data has been passed.
-  return validate_caught(view, [&](const View<TileImage>& tile) {
+  validate_caught(view, faults, [&](const View<TileImage>& tile) {
     const auto segments = tile.segments();
     if (!segments.empty()) release->passed(segments.back().data().data());
   });
+}
+
+Result<void> validate_view(const View<Application>& view, PageRelease* release) {
+  FirstFault first;
+  validate_view(view, release, first);
+  return std::move(first).result();
 }
 
 }  // namespace torv_package

@@ -23,8 +23,9 @@ struct PackageView::State {
   WordBuffer buffer;                    // a stream's bytes, or a copy of unaligned memory
   std::shared_ptr<const void> owner;    // keeps caller memory alive
   std::vector<std::byte> owned;         // from_bytes(vector)
-  const unsigned char* bytes = nullptr;
+  const unsigned char* bytes = nullptr;  // what the view was given
   std::size_t size = 0;
+  const capnp::word* message = nullptr;  // the message: at `bytes`, or a word-aligned copy
   std::size_t message_words = 0;
   ReadDetails details;
   bool framed = false;  // details are known
@@ -34,7 +35,7 @@ struct PackageView::State {
   std::optional<capnp::FlatArrayMessageReader> reader;
 
   kj::ArrayPtr<const capnp::word> words() const {
-    return {reinterpret_cast<const capnp::word*>(bytes), message_words};
+    return {message, message_words};
   }
 };
 
@@ -42,27 +43,28 @@ namespace {
 
 bool word_aligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(capnp::word) == 0; }
 
-// Points the state at `bytes`, copying them when they are not word-aligned.
 void use_bytes(PackageView::State& state, const unsigned char* bytes, std::size_t size) {
-  if (size != 0 && !word_aligned(bytes)) {
-    state.buffer = WordBuffer((size + sizeof(capnp::word) - 1) / sizeof(capnp::word));
-    std::memcpy(state.buffer.data(), bytes, size);
-    bytes = reinterpret_cast<const unsigned char*>(state.buffer.data());
-    state.owner.reset();
-    state.owned.clear();
-  }
   state.bytes = bytes;
   state.size = size;
 }
 
 // Frames, walks and validates the bytes of `state`, as Application::read does with the
 // same bytes, and makes the reader the view reads through.
-Result<void> check(PackageView::State& state, bool count_trailing) {
+// With `faults`, validation faults go there and do not refuse the view.
+Result<void> check(PackageView::State& state, bool count_trailing, FaultSink* faults = nullptr) {
   TORV_EVENT(events::Level::Info, "reading application package");
   Path path;
   auto walked = guarded(path, [&]() -> Result<void> {
     state.message_words = framed_message_words(state.bytes, state.size);
     const std::uint64_t message_bytes = std::uint64_t{state.message_words} * sizeof(capnp::word);
+    state.message = reinterpret_cast<const capnp::word*>(state.bytes);
+    if (!word_aligned(state.bytes)) {
+      // The format is read in words: memory that is not aligned to them is copied, the
+      // message only, once it is known to be there.
+      state.buffer = WordBuffer(state.message_words);
+      std::memcpy(state.buffer.data(), state.bytes, message_bytes);
+      state.message = state.buffer.data();
+    }
     state.details.message_bytes = message_bytes;
     state.framed = true;
     if (count_trailing) {
@@ -78,16 +80,20 @@ Result<void> check(PackageView::State& state, bool count_trailing) {
     return {};
   });
   if (!walked) return walked;
-  Result<void> valid = guarded(path, [&] {
+  Result<void> valid = guarded(path, [&]() -> Result<void> {
     std::optional<PageRelease> release;
     if (state.mapping.data() != nullptr) release.emplace(state.mapping.data());
-    return validate_view(View<Application>(state.reader->getRoot<schema::Application>()),
-                         release ? &*release : nullptr);
+    const View<Application> root(state.reader->getRoot<schema::Application>());
+    if (faults == nullptr) return validate_view(root, release ? &*release : nullptr);
+    validate_view(root, release ? &*release : nullptr, *faults);
+    return {};
   });
   if (!valid) return valid;
+  const auto root = state.reader->getRoot<schema::Application>();
+  const capnp::Text::Reader compiler = root.getCompilerVersion();
   TORV_EVENT(events::Level::Info, "application package read",
-             events::Field{"tiles", std::uint64_t{state.reader->getRoot<schema::Application>().getTiles().size()}},
-             events::Field{"compiler", [&] { const auto v = state.reader->getRoot<schema::Application>().getCompilerVersion(); return std::string(v.cStr(), v.size()); }()});
+             events::Field{"tiles", std::uint64_t{root.getTiles().size()}},
+             events::Field{"compiler", std::string(compiler.cStr(), compiler.size())});
   return {};
 }
 
@@ -105,14 +111,42 @@ Result<PackageView> PackageView::open(const std::filesystem::path& path) {
   return open(path, ignored);
 }
 
+namespace {
+
+// The view's own small allocations (its state, a stream) happen outside the walk's guard;
+// failing them is an error value too.
+template <class Open>
+Result<PackageView> caught(Open&& open) {
+  try {
+    return open();
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(PackageError(kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                                                      kj::heapString("not enough memory to read the package"))));
+  }
+}
+
+}  // namespace
+
 Result<PackageView> PackageView::open(const std::filesystem::path& path, ReadDetails& details) {
+  return caught([&] { return open_checked(path, details, nullptr); });
+}
+
+Result<PackageView> PackageView::open(const std::filesystem::path& path, ReadDetails& details,
+                                      FaultSink& faults) {
+  return caught([&] { return open_checked(path, details, &faults); });
+}
+
+void PackageView::validate(FaultSink& faults) const { validate_view(*this, nullptr, faults); }
+
+Result<PackageView> PackageView::open_checked(const std::filesystem::path& path, ReadDetails& details,
+                                              FaultSink* faults) {
   auto opened = open_package_file(path);
   if (!opened) return std::unexpected(std::move(opened).error());
   auto state = std::make_unique<State>();
   if (auto* mapping = std::get_if<FileMapping>(&*opened)) {
     state->mapping = std::move(*mapping);
     use_bytes(*state, state->mapping.data(), state->mapping.size());
-    const Result<void> ok = check(*state, true);
+    const Result<void> ok = check(*state, true, faults);
     if (state->framed) details = state->details;
     if (!ok) return std::unexpected(ok.error());
     return PackageView(std::move(state));
@@ -135,7 +169,7 @@ Result<PackageView> PackageView::open(const std::filesystem::path& path, ReadDet
   if (!read) return std::unexpected(std::move(read).error());
   use_bytes(*state, reinterpret_cast<const unsigned char*>(state->buffer.data()),
             state->buffer.size() * sizeof(capnp::word));
-  const Result<void> ok = check(*state, false);
+  const Result<void> ok = check(*state, false, faults);
   if (state->framed) details = state->details;
   if (!ok) return std::unexpected(ok.error());
   return PackageView(std::move(state));
@@ -146,30 +180,34 @@ Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes) {
 }
 
 Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner) {
+  return caught([&]() -> Result<PackageView> {
   auto state = std::make_unique<State>();
   state->owner = std::move(owner);
   use_bytes(*state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
   return PackageView(std::move(state));
+  });
 }
 
 Result<PackageView> PackageView::from_bytes(std::vector<std::byte> bytes) {
-  auto state = std::make_unique<State>();
-  state->owned = std::move(bytes);
-  use_bytes(*state, reinterpret_cast<const unsigned char*>(state->owned.data()), state->owned.size());
-  if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
-  return PackageView(std::move(state));
+  return caught([&]() -> Result<PackageView> {
+    auto state = std::make_unique<State>();
+    state->owned = std::move(bytes);
+    use_bytes(*state, reinterpret_cast<const unsigned char*>(state->owned.data()), state->owned.size());
+    if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
+    return PackageView(std::move(state));
+  });
 }
 
 const ReadDetails& PackageView::details() const noexcept { return state_->details; }
 
 std::span<const std::uint8_t> PackageView::message_bytes() const noexcept {
-  return {state_->bytes, state_->message_words * sizeof(capnp::word)};
+  return {reinterpret_cast<const std::uint8_t*>(state_->message), state_->message_words * sizeof(capnp::word)};
 }
 
 Result<Application> PackageView::to_application() const {
   Path path;
-  Application app;
+  Application app;  // allocates nothing until the walk, which is guarded
   Result<void> converted = guarded(path, [&] {
     capnp::FlatArrayMessageReader message(state_->words(), limited_reader_options(state_->message_words));
     Converter converter(state_->message_words * sizeof(capnp::word), path);

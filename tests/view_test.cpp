@@ -1,6 +1,7 @@
 // The view against the owned read: every seed of the fuzz corpus, and the view's own
 // promises (zero copy, lifetime across moves).
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -52,6 +53,27 @@ TEST(PackageView, DataIsASpanIntoTheBytesAndOutlivesAMove) {
   EXPECT_TRUE(std::ranges::equal(tile.segments()[0].data(), app.tiles[0].segments[0].data));
   EXPECT_EQ(moved.compiler_version(), app.compiler_version);
   EXPECT_EQ(moved.details().message_bytes, bytes.size());
+
+  // Iterators taken from a list returned by value stay usable past its statement.
+  std::size_t walked = 0;
+  for (auto it = moved.tiles().begin(); it != moved.tiles().end(); ++it) walked += (*it).segments().size() + 1;
+  std::size_t expected = 0;
+  for (const auto& tile : app.tiles) expected += tile.segments.size() + 1;
+  EXPECT_EQ(walked, expected);
+}
+
+// Memory that is not word-aligned: only the message is copied, and what follows it is
+// counted from the bytes given.
+TEST(PackageView, UnalignedMemoryCopiesTheMessageOnly) {
+  const std::string bytes = testing::serialize(testing::valid_application());
+  std::vector<std::byte> memory(1 + bytes.size() + 1000);
+  std::memcpy(memory.data() + 1, bytes.data(), bytes.size());
+  const auto view = PackageView::from_bytes(std::span<const std::byte>(memory).subspan(1));
+  ASSERT_TRUE(view) << view.error().debug_string();
+  EXPECT_EQ(view->message_bytes().size(), bytes.size());
+  EXPECT_EQ(view->details().trailing_bytes, 1000u);
+  const auto* at = reinterpret_cast<const std::byte*>(view->message_bytes().data());
+  EXPECT_TRUE(at < memory.data() || at >= memory.data() + memory.size()) << "unaligned bytes must be copied";
 }
 
 }  // namespace

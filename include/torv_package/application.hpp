@@ -13,6 +13,7 @@
 #include <kj/memory.h>
 
 #include "torv_package/error.hpp"
+#include "torv_package/faults.hpp"
 
 namespace torv_package {
 
@@ -225,6 +226,9 @@ struct Application {
 
   // Checks internal consistency; the first rule that fails gives an Invalid error.
   Result<void> validate() const;
+  // The same rules, going on after a fault: every fault goes to `faults`, in rule order,
+  // until the sink declines more. validate() gives the first of them.
+  void validate(FaultSink& faults) const;
 
   // Validates, then writes the package as one framed message: the supported header and
   // every field. A model that fails validation, or holds text that is not UTF-8 or an

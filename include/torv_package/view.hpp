@@ -68,9 +68,9 @@ class ListView {
     using pointer = void;
 
     iterator() = default;
-    iterator(const ListView* list, std::size_t at) : list_(list), at_(at) {}
-    Element operator*() const { return (*list_)[at_]; }
-    Element operator[](difference_type n) const { return (*list_)[at_ + n]; }
+    iterator(Reader reader, std::size_t at) : reader_(reader), at_(at) {}
+    Element operator*() const { return element(reader_, at_); }
+    Element operator[](difference_type n) const { return element(reader_, at_ + n); }
     iterator& operator++() { ++at_; return *this; }
     iterator operator++(int) { iterator old = *this; ++at_; return old; }
     iterator& operator--() { --at_; return *this; }
@@ -87,7 +87,8 @@ class ListView {
     friend auto operator<=>(const iterator& a, const iterator& b) { return a.at_ <=> b.at_; }
 
    private:
-    const ListView* list_ = nullptr;
+    // The list itself, not the range object: an iterator outlives a temporary ListView.
+    Reader reader_;
     std::size_t at_ = 0;
   };
 
@@ -96,19 +97,21 @@ class ListView {
 
   std::size_t size() const { return reader_.size(); }
   bool empty() const { return size() == 0; }
-  Element operator[](std::size_t i) const {
-    if constexpr (std::is_integral_v<Element>) {
-      return reader_[static_cast<unsigned>(i)];
-    } else {
-      return Element(reader_[static_cast<unsigned>(i)]);
-    }
-  }
+  Element operator[](std::size_t i) const { return element(reader_, i); }
   Element front() const { return (*this)[0]; }
   Element back() const { return (*this)[size() - 1]; }
-  iterator begin() const { return iterator(this, 0); }
-  iterator end() const { return iterator(this, size()); }
+  iterator begin() const { return iterator(reader_, 0); }
+  iterator end() const { return iterator(reader_, size()); }
 
  private:
+  static Element element(const Reader& reader, std::size_t i) {
+    if constexpr (std::is_integral_v<Element>) {
+      return reader[static_cast<unsigned>(i)];
+    } else {
+      return Element(reader[static_cast<unsigned>(i)]);
+    }
+  }
+
   Reader reader_;
 };
 
@@ -414,7 +417,9 @@ using DebugRegionView = View<DebugRegion>;
 //
 // A file is mapped, not read: if another process shrinks it while it is mapped, touching
 // a page past its new end raises SIGBUS. A program that may meet such a file should handle
-// that signal (the tools report "package changed while it was read").
+// that signal (the tools report "package changed while it was read"). A file rewritten in
+// place while a view of it lives is read as it is then, unchecked, as caller memory
+// changed under from_bytes would be: files are replaced, not rewritten, by write_file.
 class PackageView : public View<Application> {
  public:
   // Maps a regular file read-only and closes it before returning; anything else (a pipe,
@@ -424,6 +429,11 @@ class PackageView : public View<Application> {
   // As above, and fills `details` once the message has been framed, also when the
   // package is then refused, as Application::read_file does.
   static Result<PackageView> open(const std::filesystem::path& path, ReadDetails& details);
+  // As above, but the package's validation faults, every one of them, go to `faults` and
+  // the view is given all the same; reading and framing faults still refuse it. A view
+  // with faults holds what the rules refuse (repeated tiles, segments outside the tile),
+  // though every access stays within the file.
+  static Result<PackageView> open(const std::filesystem::path& path, ReadDetails& details, FaultSink& faults);
 
   // A view of caller memory, which must stay alive and unchanged while the view lives.
   // Memory that is not 8-byte aligned is copied once, as the message format needs words.
@@ -440,6 +450,9 @@ class PackageView : public View<Application> {
   PackageView& operator=(const PackageView&) = delete;
   ~PackageView();
 
+  // Validates the view again, as Application::validate(FaultSink&) validates a model.
+  void validate(FaultSink& faults) const;
+
   // Message and trailing byte counts, as a read fills them.
   const ReadDetails& details() const noexcept;
 
@@ -454,6 +467,8 @@ class PackageView : public View<Application> {
 
  private:
   explicit PackageView(std::unique_ptr<State> state);
+  static Result<PackageView> open_checked(const std::filesystem::path& path, ReadDetails& details,
+                                          FaultSink* faults);
   std::unique_ptr<State> state_;
 };
 

@@ -61,10 +61,25 @@ def files(tmp_path):
     other.write(changed)
     words = struct.pack("<II", 0xE7000, 0x1000)
     invalid.write_bytes(good.read_bytes().replace(words, struct.pack("<II", 0xE7000, 0x2000)))
+    # An overlap on tile 1 and an empty debug region.
+    two = tmp_path / "two.torv"
+    region = model()
+    region.debug_regions = [tp.DebugRegion(physical_tile=0, address=0xABCDE0, size=0x1234567, name="r")]
+    patched = region.to_bytes().replace(struct.pack("<II", 0x4C000, 8), struct.pack("<II", 0x4C000, 0x20000))
+    two.write_bytes(patched.replace(struct.pack("<II", 0xABCDE0, 0x1234567), struct.pack("<II", 0xABCDE0, 0)))
+    # 1001 unaligned configuration writes: one fault each, more than a JSON line carries.
+    many = tmp_path / "many.torv"
+    writes = model()
+    writes.device_config_writes = [tp.DeviceConfigWrite(offset=0x1000 + 4 * k, value=0xC0FFEE00 + k) for k in range(1001)]
+    data = writes.to_bytes()
+    for k in range(1001):
+        data = data.replace(struct.pack("<II", 0x1000 + 4 * k, 0xC0FFEE00 + k), struct.pack("<II", 0x1001 + 4 * k, 0))
+    many.write_bytes(data)
     paths = {"good": good, "changed": changed, "invalid": invalid, "missing": tmp_path / "missing.torv",
              "newline": tmp_path / "new\nline.torv", "not_utf8": tmp_path / "byte\udcff.torv",
              "trailing": tmp_path / "trailing.torv", "trailing1": tmp_path / "trailing1.torv",
-             "newline_missing": tmp_path / "missing\n.torv", "invalid_trailing": tmp_path / "invalid3.torv"}
+             "newline_missing": tmp_path / "missing\n.torv", "invalid_trailing": tmp_path / "invalid3.torv",
+             "two": two, "many": many}
     for name in ("newline", "not_utf8"):
         paths[name].write_bytes(good.read_bytes())
     paths["trailing"].write_bytes(good.read_bytes() + bytes(9))
@@ -91,21 +106,22 @@ INVALID = ('at tiles[1].segments[2]: Invalid("invalid segment on tile 1: address
      'torv-package: cannot read package {missing}: Io(Os { code: 2, message: "No such file or directory" })'),
     (["json", "invalid"], 2, [], "torv-package: cannot read package {invalid}: " + INVALID),
     (["check"], 2, [], "torv-package: PACKAGE is required\n" + HINT),
-    (["json", "--data=text", "good"], 2, [], "torv-package: --data: 'text' not in {summary,hex,base64}\n" + HINT),
+    (["json", "--data=text", "good"], 2, [], "torv-package: --data: 'text' not in {summary,hex,base64,none}\n" + HINT),
     (["json", "--data=", "good"], 2, [], "torv-package: empty value for option '--data'\n" + HINT),
     (["frobnicate"], 2, [], "torv-package: unknown command 'frobnicate'\n" + HINT),
     (["check", "--bogus=1", "good"], 2, [], "torv-package: unknown option '--bogus'\n" + HINT),
     (["info", "good", "good"], 2, [], "torv-package: unexpected argument '{good}'\n" + HINT),
-    ([], 2, [], "torv-package: missing command: info, check, json or diff\n" + HINT),
+    ([], 2, [], "torv-package: missing command: info, check, json, diff, build or map\n" + HINT),
     (["--version"], 0, ["torv-package 0.1.0"], None),
     # Bytes after the message: a warning, the status and the line unchanged.
     (["check", "trailing", "trailing1"], 0, ["{trailing}: ok", "{trailing1}: ok"],
      "torv-package: warning: {trailing}: 9 bytes follow the package message\n"
-     "torv-package: warning: {trailing1}: 1 byte follows the package message"),
+     "torv-package: warning: {trailing1}: 1 byte follows the package message\n"
+     "torv-package: 2 packages, 0 refused"),
     (["check", "invalid_trailing"], 1, ["{invalid_trailing}: " + INVALID],
      "torv-package: warning: {invalid_trailing}: 3 bytes follow the package message"),
     # Paths are escaped: one line each, and valid UTF-8.
-    (["check", "newline", "not_utf8"], 0, ["{newline}: ok", "{not_utf8}: ok"], ""),
+    (["check", "newline", "not_utf8"], 0, ["{newline}: ok", "{not_utf8}: ok"], "torv-package: 2 packages, 0 refused"),
     (["info", "newline_missing"], 2, [],
      'torv-package: cannot read package {newline_missing}: Io(Os { code: 2, message: "No such file or directory" })'),
     (["diff", "good", "newline_missing"], 2, [],
@@ -140,7 +156,7 @@ def test_info_summarises(files):
     assert "compiler version  test 1.0" in lines
     assert "tiles             2" in lines
     assert "trailing bytes    0" in lines
-    assert "  total                      4              16            4128" in lines
+    assert "  total                      4            16 B         4.0 KiB" in lines
     assert max(map(len, lines)) <= 80
 
 
@@ -158,25 +174,48 @@ def set_pages(app):
     app.host_exchange = tp.HostExchange(pages=[tp.HostPage(index=0, size=2**64 - 1), tp.HostPage(index=1, size=2)])
 
 
+def set_binding_type(app):
+    app.inputs[0].dtype = "float8_e4m3fn"
+    app.inputs[0].shape = [64, 3, 224, 224]
+
+
+def number_tiles(*numbers):
+    def change(app):
+        app.tiles = [tp.TileImage(physical_tile=n) for n in numbers]
+        app.inputs[0].slices[0].tile = numbers[0]
+    return change
+
+
 def set_compiler(app):
     app.compiler_version = "v" * 100
 
 
-INPUT_REST = " f16      [1, 2]                1            64"
+INPUT_REST = " f16           [1, 2]" + " " * 17 + "1       64 B"
 
 
 @pytest.mark.parametrize("file, change, extra, line", [
     # Names are cut between characters, by display width, and end in "...".
-    ("p.torv", rename_input("é" * 30), b"", "  input  " + "é" * 21 + "..." + INPUT_REST),
-    ("p.torv", rename_input("漢字" * 10), b"", "  input  " + "漢字" * 5 + "... " + INPUT_REST),
-    ("p.torv", rename_input("😀" * 20), b"", "  input  " + "😀" * 10 + "... " + INPUT_REST),
+    ("p.torv", rename_input("é" * 30), b"", "  input  " + "é" * 18 + "..." + INPUT_REST),
+    ("p.torv", rename_input("漢字" * 10), b"", "  input  " + "漢字" * 4 + "漢..." + INPUT_REST),
+    ("p.torv", rename_input("😀" * 20), b"", "  input  " + "😀" * 9 + "..." + INPUT_REST),
+    # Columns hold common dtype names and 4-D shapes.
+    ("p.torv", set_binding_type, b"",
+     "  input  x                     float8_e4m3fn [64, 3, 224, 224]      1       64 B"),
     # Sums cannot wrap.
-    ("p.torv", set_pages, b"", "  page bytes      18446744073709551617"),
+    ("p.torv", set_pages, b"", "  page bytes      16.0 EiB (18446744073709551617 bytes)"),
     # Long text and paths are cut, with a mark.
     ("p.torv", set_compiler, b"", "compiler version  " + "v" * 59 + "..."),
     ("p" * 120 + ".torv", None, b"", "package           {path:.59}..."),
     ("p.torv", None, bytes(9), "trailing bytes    9"),
-], ids=["two-byte characters", "wide characters", "emoji", "page sum", "compiler version", "path", "trailing bytes"])
+    # The file and its header; the tile numbers with their gaps; the fullest tile first.
+    ("p.torv", None, bytes(9), "file size         {size} B"),
+    ("p.torv", None, b"", "header            schema 4, target torv21, tile memory 0x4c000..0xe8000"),
+    ("p.torv", number_tiles(0, 5, 9), b"", "tile numbers      0..9, 7 missing: 1..4 6..8"),
+    ("p.torv", number_tiles(*range(0, 2000000, 100000)), b"",
+     "tile numbers      0..1900000, 1899981 missing: 1..99999 and 18 more gaps"),
+    ("p.torv", None, b"", "           1         4.0 KiB        0.6%"),
+], ids=["two-byte characters", "wide characters", "emoji", "dtype and shape", "page sum", "compiler version", "path",
+        "trailing bytes", "file size", "header", "tile gaps", "many tile gaps", "occupancy"])
 def test_info_lines(tmp_path, file, change, extra, line):
     app = model()
     if change:
@@ -187,7 +226,7 @@ def test_info_lines(tmp_path, file, change, extra, line):
     done = subprocess.run([TOOL, "info", str(path)], capture_output=True)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.decode("utf-8").splitlines()  # strictly: no sequence cut in two
-    assert line.format(path=str(path)) in lines
+    assert line.format(path=str(path), size=path.stat().st_size) in lines
     assert max(map(columns, lines)) <= 80
 
 
@@ -282,3 +321,100 @@ def test_streams_are_not_read_to_their_end(command, after, expected):
         assert tool.stderr == expected
     else:
         assert expected in tool.stdout.splitlines()
+
+
+TWO_FAULTS = ['{two}: at tiles[1]: Invalid("overlapping segments on tile 1: 0x4c000..0x6c000 and 0x60000..0x60008")',
+              '{two}: at debug_regions[0]: Invalid("invalid package debug map")']
+CHANGED = ["tiles[0].segments[0].data: first difference at 0x05000c: 0f0e0d0c -> 000000ff",
+           "+ tiles[2] (physical_tile 9)", "inputs[0].shape: [1, 2] -> [1, 4]"]
+
+
+# One row per feature for daily use: every fault at once, standard input as "-", check's
+# quiet mode and summary, diff's status-only mode and its line limit.
+@pytest.mark.parametrize("args, stdin, status, out, err", [
+    (["check", "--all", "two"], None, 1, TWO_FAULTS, ""),
+    (["check", "two"], None, 1, TWO_FAULTS[:1], ""),
+    (["check", "-", "good"], "good", 0, ["-: ok", "{good}: ok"], "torv-package: 2 packages, 0 refused"),
+    (["check", "-q", "good", "invalid", "good"], None, 1, ["{invalid}: " + INVALID],
+     "torv-package: 3 packages, 1 refused"),
+    (["diff", "-", "changed"], "good", 1, CHANGED, ""),
+    (["diff", "-", "-"], "good", 2, [], "torv-package: standard input can be one side of diff, not both"),
+    (["diff", "-q", "good", "changed"], None, 1, [], ""),
+    (["diff", "--max-lines", "1", "good", "changed"], None, 1, CHANGED[:1],
+     "torv-package: 2 more differences not shown (--max-lines 1)"),
+    (["info", "-"], "good", 0, None, ""),
+])
+def test_daily_use(files, args, stdin, status, out, err):
+    names = {k: str(v) for k, v in files.items()}
+
+    def fill(text):
+        for key, path in names.items():
+            text = text.replace("{" + key + "}", shown(path))
+        return text
+
+    with open(files[stdin] if stdin else os.devnull, "rb") as source:
+        code, stdout, stderr = run(*[names.get(a, a) for a in args], stdin=source)
+    assert code == status, stderr
+    if out is not None:
+        assert stdout.splitlines() == [fill(line) for line in out]
+    else:
+        assert stdout.splitlines()[0] == "package           -"
+    assert stderr == (fill(err) + "\n" if err else "")
+
+
+def json_lines(text):
+    return [json.loads(line) for line in text.splitlines()]
+
+
+# Every JSON form, read back with a real parser.
+@pytest.mark.parametrize("args, stdin, status, parse, expect", [
+    (["info", "--json", "good"], None, 0, json.loads, lambda d, f: (
+        d["file_size"] == f["good"].stat().st_size and d["trailing_bytes"] == 0 and
+        d["header"] == {"schema_version": 4, "target": "torv21", "tile_memory_base": 0x4C000,
+                        "tile_memory_size": 0x9C000} and
+        d["tiles"] == {"count": 2, "first": 0, "last": 1, "gaps": []} and
+        [(t["physical_tile"], t["memory_bytes"]) for t in d["occupancy"]] == [(1, 4112), (0, 16)] and
+        d["bindings"][0] == {"kind": "input", "name": "x", "dtype": "f16", "shape": [1, 2], "slices": 1, "bytes": 64})),
+    (["info", "--json", "-"], "good", 0, json.loads, lambda d, f: d["path"] == "-" and d["trailing_bytes_exact"]),
+    (["check", "--json", "good", "invalid_trailing"], None, 1, json_lines, lambda d, f: d == [
+        {"path": str(f["good"]), "ok": True, "error": None, "errors": [], "errors_not_shown": 0,
+         "trailing_bytes": 0, "trailing_bytes_exact": True},
+        {"path": str(f["invalid_trailing"]), "ok": False,
+         "error": {"kind": "Invalid", "location": "tiles[1].segments[2]", "debug": INVALID.split(": ", 1)[1],
+                   "message": "invalid package: invalid segment on tile 1: address=0xe7000 end=0xe9000 "
+                              "memory_size=8192 data_size=0"},
+         "errors": [d[1]["error"]], "errors_not_shown": 0, "trailing_bytes": 3, "trailing_bytes_exact": True}]),
+    # A JSON line carries at most 1000 faults and counts the rest.
+    (["check", "--json", "--all", "many"], None, 1, json_lines, lambda d, f: (
+        len(d[0]["errors"]) == 1000 and d[0]["errors_not_shown"] == 1 and
+        d[0]["errors"][999]["location"] == "device_config_writes[999]")),
+    (["check", "--json", "--all", "-q", "good", "two"], None, 1, json_lines, lambda d, f: (
+        len(d) == 1 and [e["location"] for e in d[0]["errors"]] == ["tiles[1]", "debug_regions[0]"])),
+    (["diff", "--json", "good", "changed"], None, 1, json.loads, lambda d, f: d == [
+        {"operation": "data", "path": "tiles[0].segments[0].data", "identity": "", "old": "0f0e0d0c",
+         "new": "000000ff", "detail": "first difference at 0x05000c"},
+        {"operation": "add", "path": "tiles[2]", "identity": "physical_tile 9", "old": "", "new": ""},
+        {"operation": "change", "path": "inputs[0].shape", "identity": "", "old": "[1, 2]", "new": "[1, 4]"}]),
+    (["json", "--compact", "--data=none", "good"], None, 0, json_lines, lambda d, f: (
+        len(d) == 1 and d[0]["tiles"][0]["segments"][0]["data"] == {"size": 16})),
+])
+def test_json_forms(files, args, stdin, status, parse, expect):
+    with open(files[stdin] if stdin else os.devnull, "rb") as source:
+        code, out, err = run(*[str(files.get(a, a)) for a in args], stdin=source)
+    assert code == status, err
+    assert expect(parse(out), files)
+
+
+@pytest.mark.parametrize("options, shown_rows, left_line", [
+    ([], 20, "  ... 5 more bindings (--all shows every one)"),
+    (["--all"], 25, None),
+])
+def test_long_tables_are_capped(tmp_path, options, shown_rows, left_line):
+    app = model()
+    app.weights = [tp.Binding(name=f"w{i}", dtype="f32", shape=[1]) for i in range(24)]
+    app.write(tmp_path / "many.torv")
+    code, out, _ = run("info", *options, tmp_path / "many.torv")
+    assert code == 0
+    lines = out.splitlines()
+    assert sum(line.startswith(("  input ", "  weight ")) for line in lines) == shown_rows
+    assert (left_line in lines) if left_line else not any("more bindings" in line for line in lines)

@@ -24,6 +24,7 @@
 #include <fmt/ranges.h>
 
 #include "commands.hpp"
+#include "json_writer.hpp"
 #include "output.hpp"
 #include "torv_package/schema_table.hpp"
 
@@ -279,21 +280,78 @@ std::string identity(const View<Record>& record) {
   return out;
 }
 
+// One difference, as a line shows it and as --json lists it.
+struct Difference {
+  std::string_view operation;  // change, data, add, remove, move, other
+  std::string path;
+  std::string identity;  // for add, remove and move
+  std::string old_value, new_value;
+  std::string detail{};  // for data: where the first difference is, and the sizes if they differ
+};
+
 class Differ {
  public:
-  explicit Differ(Output& out) : out_(out) {}
+  Differ(Output& out, const DiffOptions& options) : out_(out), options_(options), json_(out) {
+    if (options_.json && !options_.quiet) json_.begin_array();
+  }
   bool found() const { return found_; }
+  // Differences found but not written, for --max-lines.
+  std::uint64_t left_out() const { return left_out_; }
 
   void application(const View<Application>& a, const View<Application>& b) {
     fields("", a, b);
     // Status 0 promises equal packages; a difference no line above shows (a matching this
     // walk does not know) still says so.
-    if (!found_ && !equal(a, b)) line("? models differ");
+    if (!found_ && !equal(a, b)) emit({"other", "", "", "", ""});
+    if (options_.json && !options_.quiet) {
+      json_.end_array();
+      json_.end_document();
+    }
   }
 
  private:
-  void line(std::string_view text) {
+  // Once a difference is found, -q has its answer.
+  bool done() const { return found_ && options_.quiet; }
+
+  void emit(const Difference& d) {
     found_ = true;
+    if (options_.quiet) return;
+    if (options_.max_lines && written_ >= *options_.max_lines) {
+      ++left_out_;
+      return;
+    }
+    ++written_;
+    if (options_.json) {
+      json_.begin_object();
+      json_.key("operation");
+      json_.string(d.operation);
+      json_.key("path");
+      json_.string(d.path);
+      json_.key("identity");
+      json_.string(json_text(d.identity));
+      json_.key("old");
+      json_.string(json_text(d.old_value));
+      json_.key("new");
+      json_.string(json_text(d.new_value));
+      if (!d.detail.empty()) {
+        json_.key("detail");
+        json_.string(d.detail);
+      }
+      json_.end_object();
+      return;
+    }
+    std::string text;
+    if (d.operation == "add" || d.operation == "remove") {
+      text = fmt::format("{} {} ({})", d.operation == "add" ? '+' : '-', d.path, d.identity);
+    } else if (d.operation == "move") {
+      text = fmt::format("~ {} -> {} ({})", d.path, d.new_value, d.identity);
+    } else if (d.operation == "other") {
+      text = "? models differ";
+    } else if (!d.detail.empty()) {
+      text = fmt::format("{}: {}: {} -> {}", d.path, d.detail, d.old_value, d.new_value);
+    } else {
+      text = fmt::format("{}: {} -> {}", d.path, d.old_value, d.new_value);
+    }
     out_.write(text);
     out_.write("\n");
   }
@@ -306,6 +364,7 @@ class Differ {
   void fields(const std::string& path, const View<Record>& a, const View<Record>& b) {
     for_each_field<Record>([&](auto row) {
       using Row = decltype(row);
+      if (done()) return;
       const auto x = table_value(a, row);
       const auto y = table_value(b, row);
       if constexpr (row.kind == FieldKind::record_list) {
@@ -316,10 +375,10 @@ class Differ {
         if (bytes_order(x, y) != 0) data(joined(path, row.name), data_base(a), x, y);
       } else if constexpr (row.kind == FieldKind::number_list) {
         if (!std::ranges::equal(x, y)) {
-          line(fmt::format("{}: {} -> {}", joined(path, row.name), shown_value(row, x), shown_value(row, y)));
+          emit({"change", joined(path, row.name), "", shown_value(row, x), shown_value(row, y)});
         }
       } else {
-        if (x != y) line(fmt::format("{}: {} -> {}", joined(path, row.name), shown_value(row, x), shown_value(row, y)));
+        if (x != y) emit({"change", joined(path, row.name), "", shown_value(row, x), shown_value(row, y)});
       }
     });
   }
@@ -336,11 +395,11 @@ class Differ {
   // Lists matched by position.
   template <class List>
   void by_position(const std::string& path, const List& a, const List& b) {
-    for (std::size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+    for (std::size_t i = 0; i < std::max(a.size(), b.size()) && !done(); ++i) {
       if (i >= a.size()) {
-        line(fmt::format("+ {}[{}] ({})", path, i, identity(b[i])));
+        emit({"add", fmt::format("{}[{}]", path, i), identity(b[i]), "", ""});
       } else if (i >= b.size()) {
-        line(fmt::format("- {}[{}] ({})", path, i, identity(a[i])));
+        emit({"remove", fmt::format("{}[{}]", path, i), identity(a[i]), "", ""});
       } else if (!equal(a[i], b[i])) {
         fields(fmt::format("{}[{}]", path, i), a[i], b[i]);
       }
@@ -352,22 +411,27 @@ class Differ {
   void by_key(const std::string& path, const List& a, const List& b) {
     const Pairing pairing = pair_records<T>(a, b);
     const std::vector<bool> kept = kept_in_order(pairing.of_a, b.size());
-    for (std::size_t i = 0; i < a.size(); ++i) {
+    for (std::size_t i = 0; i < a.size() && !done(); ++i) {
       const std::size_t j = pairing.of_a[i];
       if (j == none) {
-        line(fmt::format("- {}[{}] ({})", path, i, identity(a[i])));
+        emit({"remove", fmt::format("{}[{}]", path, i), identity(a[i]), "", ""});
         continue;
       }
-      if (!kept[i]) line(fmt::format("~ {}[{}] -> [{}] ({})", path, i, j, identity(a[i])));
+      if (!kept[i]) {
+        emit({"move", fmt::format("{}[{}]", path, i), identity(a[i]), fmt::format("[{}]", i), fmt::format("[{}]", j)});
+      }
       if (!equal(a[i], b[j])) fields(fmt::format("{}[{}]", path, i), a[i], b[j]);
     }
-    for (std::size_t j = 0; j < b.size(); ++j) {
-      if (pairing.of_b[j] == none) line(fmt::format("+ {}[{}] ({})", path, j, identity(b[j])));
+    for (std::size_t j = 0; j < b.size() && !done(); ++j) {
+      if (pairing.of_b[j] == none) emit({"add", fmt::format("{}[{}]", path, j), identity(b[j]), "", ""});
     }
   }
 
   Output& out_;
+  const DiffOptions& options_;
+  JsonWriter json_;
   bool found_ = false;
+  std::uint64_t written_ = 0, left_out_ = 0;
 };
 
 // Data is shown by its first differing word, at its address in tile memory.
@@ -375,16 +439,20 @@ void Differ::data(const std::string& path, std::uint64_t base, Bytes a, Bytes b)
   const auto [first, ignored] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
   const std::size_t at = static_cast<std::size_t>(first - a.begin()) / 4 * 4;
   const std::string sizes = a.size() == b.size() ? "" : fmt::format("{} -> {} bytes, ", a.size(), b.size());
-  line(fmt::format("{}: {}first difference at 0x{:06x}: {} -> {}", path, sizes, base + at, word(a, at), word(b, at)));
+  emit({"data", path, "", word(a, at), word(b, at), fmt::format("{}first difference at 0x{:06x}", sizes, base + at)});
 }
 
 }  // namespace
 
-int diff(const std::string& path_a, const std::string& path_b) {
+int diff(const std::string& path_a, const std::string& path_b, const DiffOptions& options) {
+  if (path_a == "-" && path_b == "-") {
+    report("standard input can be one side of diff, not both");
+    return exit_trouble;
+  }
   // The two packages are opened and validated at once, one on another core.
   Result<PackageView> b = std::unexpected(PackageError::invalid("not read"));
-  std::thread reader([&] { b = PackageView::open(path_b); });
-  Result<PackageView> a = PackageView::open(path_a);
+  std::thread reader([&] { b = PackageView::open(opened_path(path_b)); });
+  Result<PackageView> a = PackageView::open(opened_path(path_a));
   reader.join();
   for (const auto* result : {&a, &b}) {
     if (!*result) {
@@ -393,9 +461,13 @@ int diff(const std::string& path_a, const std::string& path_b) {
     }
   }
   Output out;
-  Differ differ(out);
+  Differ differ(out, options);
   differ.application(*a, *b);
   if (const auto error = out.finish()) return write_failure(*error);
+  if (differ.left_out() != 0) {
+    report(fmt::format("{} more {} not shown (--max-lines {})", differ.left_out(),
+                       differ.left_out() == 1 ? "difference" : "differences", *options.max_lines));
+  }
   return differ.found() ? exit_refused : exit_ok;
 }
 

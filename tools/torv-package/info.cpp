@@ -1,9 +1,10 @@
 // torv-package info: a summary of a package for people, in aligned columns that fit 80
-// characters.
+// characters, long tables cut to a screenful; or, with --json, the same with exact numbers.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
@@ -11,6 +12,7 @@
 #include <utf8proc.h>
 
 #include "commands.hpp"
+#include "json_writer.hpp"
 #include "output.hpp"
 
 namespace torv_package::cli {
@@ -135,18 +137,125 @@ Total sum(const std::vector<Total>& values) {
   return total;
 }
 
-void segments(Output& out, const View<Application>& app) {
-  std::vector<Total> counts, data, memory;
-  for (const TileImageView tile : app.tiles()) {
-    Total tile_data = 0, tile_memory = 0;
+// Rows a long table shows unless --all asks for every one: about a screenful.
+constexpr std::size_t table_rows = 20;
+
+// A byte count in binary units with one decimal ("4.0 KiB"), or in bytes below 1 KiB.
+std::string binary_size(Total bytes) {
+  if (bytes < 1024) return fmt::format("{} B", digits(bytes));
+  constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  long double value = static_cast<long double>(bytes) / 1024;
+  std::size_t unit = 0;
+  while (value >= 1024 && unit + 1 < std::size(units)) {
+    value /= 1024;
+    ++unit;
+  }
+  return fmt::format("{:.1f} {}", static_cast<double>(value), units[unit]);
+}
+
+// "4.0 KiB (4128 bytes)": for a single count, the exact number as well.
+std::string size_and_bytes(Total bytes) {
+  if (bytes < 1024) return binary_size(bytes);
+  return fmt::format("{} ({} bytes)", binary_size(bytes), digits(bytes));
+}
+
+// The line that ends a capped table.
+void left_out(Output& out, std::size_t shown_rows, std::size_t rows, std::string_view what) {
+  if (shown_rows < rows) out.print("  ... {} more {} (--all shows every one)\n", rows - shown_rows, what);
+}
+
+// What the commands show, gathered once from the view.
+struct Summary {
+  struct Tile {
+    std::uint32_t number;
+    Total segments = 0, data = 0, memory = 0;
+  };
+  struct BindingRow {
+    const char* kind;
+    BindingView binding;
+    Total slices = 0, bytes = 0;
+  };
+  std::vector<Tile> tiles;                     // in stored order
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> gaps;  // numbers missing between the lowest and highest
+  std::vector<std::size_t> fullest;            // positions in `tiles`, fullest first
+  std::vector<BindingRow> bindings;
+  Total page_bytes = 0, profile_steps = 0;
+};
+
+Summary summarise(const View<Application>& app) {
+  Summary s;
+  const auto tiles = app.tiles();
+  s.tiles.reserve(tiles.size());
+  for (const TileImageView tile : tiles) {
+    Summary::Tile t{tile.physical_tile()};
     const auto tile_segments = tile.segments();
-    for (const SegmentView s : tile_segments) {
-      tile_data += s.data().size();
-      tile_memory += s.memory_size();
+    for (const SegmentView segment : tile_segments) {
+      t.data += segment.data().size();
+      t.memory += segment.memory_size();
     }
-    counts.push_back(tile_segments.size());
-    data.push_back(tile_data);
-    memory.push_back(tile_memory);
+    t.segments = tile_segments.size();
+    s.tiles.push_back(t);
+  }
+  std::vector<std::uint32_t> numbers;
+  numbers.reserve(s.tiles.size());
+  for (const auto& t : s.tiles) numbers.push_back(t.number);
+  std::sort(numbers.begin(), numbers.end());
+  for (std::size_t i = 1; i < numbers.size(); ++i) {
+    if (numbers[i] > numbers[i - 1] + std::uint64_t{1}) s.gaps.emplace_back(numbers[i - 1] + 1, numbers[i] - 1);
+  }
+  s.fullest.resize(s.tiles.size());
+  for (std::size_t i = 0; i < s.fullest.size(); ++i) s.fullest[i] = i;
+  std::stable_sort(s.fullest.begin(), s.fullest.end(), [&](std::size_t a, std::size_t b) {
+    return std::tie(s.tiles[b].memory, s.tiles[a].number) < std::tie(s.tiles[a].memory, s.tiles[b].number);
+  });
+  for (const auto& [kind, list] : {std::pair{"input", app.inputs()}, std::pair{"output", app.outputs()},
+                                   std::pair{"weight", app.weights()}}) {
+    for (const BindingView b : list) {
+      Summary::BindingRow row{kind, b};
+      const auto slices = b.slices();
+      for (const RegionSliceView slice : slices) row.bytes += slice.size();
+      row.slices = slices.size();
+      s.bindings.push_back(row);
+    }
+  }
+  for (const HostPageView p : app.host_exchange().pages()) s.page_bytes += p.size();
+  for (const TileProfilePlanView plan : app.profile_tiles()) s.profile_steps += plan.steps().size();
+  return s;
+}
+
+// A tile's share of its memory window, in percent.
+double occupancy(Total memory) { return static_cast<double>(memory) * 100.0 / tile_memory_size; }
+
+std::string tile_numbers(const Summary& s) {
+  if (s.tiles.empty()) return "none";
+  const auto [low, high] = std::minmax_element(s.tiles.begin(), s.tiles.end(),
+                                               [](const auto& a, const auto& b) { return a.number < b.number; });
+  std::string text = fmt::format("{}..{}", low->number, high->number);
+  if (s.gaps.empty()) return text + ", no gaps";
+  Total missing = 0;
+  for (const auto& [from, to] : s.gaps) missing += Total{to} - from + 1;
+  text += fmt::format(", {} missing:", digits(missing));
+  // As many gaps as the line holds, keeping room for the count of the rest.
+  const std::size_t room = line_width - label_width;
+  std::size_t shown_gaps = 0;
+  for (; shown_gaps < s.gaps.size(); ++shown_gaps) {
+    const auto [from, to] = s.gaps[shown_gaps];
+    const std::string gap = from == to ? fmt::format(" {}", from) : fmt::format(" {}..{}", from, to);
+    const std::string rest = fmt::format(" and {} more gaps", s.gaps.size() - shown_gaps - 1);
+    const bool last = shown_gaps + 1 == s.gaps.size();
+    if (text.size() + gap.size() + (last ? 0 : rest.size()) > room) break;
+    text += gap;
+  }
+  if (shown_gaps < s.gaps.size()) text += fmt::format(" and {} more gaps", s.gaps.size() - shown_gaps);
+  return text;
+}
+
+void segments(Output& out, const Summary& s) {
+  std::vector<Total> counts, data, memory;
+  for (const auto& t : s.tiles) {
+    counts.push_back(t.segments);
+    data.push_back(t.data);
+    memory.push_back(t.memory);
   }
   const Spread c = spread(counts), d = spread(data), m = spread(memory);
   const struct {
@@ -156,94 +265,275 @@ void segments(Output& out, const View<Application>& app) {
               {"  per tile min", c.min, d.min, m.min},
               {"  per tile median", c.median, d.median, m.median},
               {"  per tile max", c.max, d.max, m.max}};
-  std::vector<Total> count_cells, data_cells, memory_cells;
+  std::vector<Total> count_cells;
+  for (const auto& row : rows) count_cells.push_back(row.count);
+  const std::size_t cw = number_width(12, count_cells), dw = 16, mw = 16;
+  out.print("\n{:<{}}{:>{}}{:>{}}{:>{}}\n", "segments", label_width, "count", cw, "data", dw, "memory", mw);
   for (const auto& row : rows) {
-    count_cells.push_back(row.count);
-    data_cells.push_back(row.data);
-    memory_cells.push_back(row.memory);
-  }
-  const std::size_t cw = number_width(12, count_cells), dw = number_width(16, data_cells),
-                    mw = number_width(16, memory_cells);
-  out.print("\n{:<{}}{:>{}}{:>{}}{:>{}}\n", "segments", label_width, "count", cw, "data bytes", dw, "memory bytes", mw);
-  for (const auto& row : rows) {
-    out.print("{:<{}}{:>{}}{:>{}}{:>{}}\n", row.label, label_width, row.count, cw, row.data, dw, row.memory, mw);
+    out.print("{:<{}}{:>{}}{:>{}}{:>{}}\n", row.label, label_width, digits(row.count), cw, binary_size(row.data), dw,
+              binary_size(row.memory), mw);
   }
 }
 
-void bindings(Output& out, const View<Application>& app) {
-  using Bindings = decltype(app.inputs());
-  const std::pair<const char*, Bindings> lists[] = {
-      {"input", app.inputs()}, {"output", app.outputs()}, {"weight", app.weights()}};
-  const std::size_t count = app.inputs().size() + app.outputs().size() + app.weights().size();
-  out.print("\n{:<{}}{}\n", "bindings", label_width, count);
-  if (count == 0) return;
-  std::vector<Total> slice_counts, byte_counts;
-  for (const auto& [kind, list] : lists) {
-    for (const BindingView b : list) {
-      const auto slices = b.slices();
-      Total bytes = 0;
-      for (const RegionSliceView s : slices) bytes += s.size();
-      slice_counts.push_back(slices.size());
-      byte_counts.push_back(bytes);
-    }
+void tile_occupancy(Output& out, const Summary& s, bool all) {
+  if (s.tiles.empty()) return;
+  out.print("\n{:<{}}fullest first, of a {} window each\n", "tile occupancy", label_width,
+            binary_size(tile_memory_size));
+  out.print("  {:>10}{:>16}{:>12}\n", "tile", "memory", "of window");
+  const std::size_t rows = all ? s.fullest.size() : std::min(table_rows, s.fullest.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const auto& t = s.tiles[s.fullest[i]];
+    out.print("  {:>10}{:>16}{:>11.1f}%\n", t.number, binary_size(t.memory), occupancy(t.memory));
   }
+  left_out(out, rows, s.fullest.size(), "tiles");
+}
+
+// Wide enough for "float8_e4m3fn" and "[64, 3, 224, 224]".
+constexpr std::size_t dtype_width = 13;
+constexpr std::size_t shape_width = 17;
+constexpr std::size_t binding_name_width = 21;
+
+void bindings(Output& out, const Summary& s, bool all) {
+  out.print("\n{:<{}}{}\n", "bindings", label_width, s.bindings.size());
+  if (s.bindings.empty()) return;
+  std::vector<Total> slice_counts;
+  for (const auto& row : s.bindings) slice_counts.push_back(row.slices);
   // Wider numbers take their room from the name column.
-  const std::size_t sw = number_width(7, slice_counts), bw = number_width(14, byte_counts);
-  const std::size_t nw = name_width - std::min<std::size_t>(name_width - 8, sw - 7 + bw - 14);
-  out.print("  {:<7}{} {:<8} {:<16}{:>{}}{:>{}}\n", "kind", fit("name", nw), "dtype", "shape", "slices", sw, "bytes",
-            bw);
-  std::size_t i = 0;
-  for (const auto& [kind, list] : lists) {
-    for (const BindingView b : list) {
-      out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", kind, fit(shown_cut(b.name(), nw), nw), fit(shown_cut(b.dtype(), 8), 8),
-                fit(fmt::format("[{}]", fmt::join(b.shape(), ", ")), 16), slice_counts[i], sw, byte_counts[i], bw);
-      ++i;
-    }
+  const std::size_t sw = number_width(7, slice_counts), bw = 11;
+  const std::size_t nw = binding_name_width - std::min<std::size_t>(binding_name_width - 8, sw - 7);
+  out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", "kind", fit("name", nw), fit("dtype", dtype_width),
+            fit("shape", shape_width), "slices", sw, "bytes", bw);
+  const std::size_t rows = all ? s.bindings.size() : std::min(table_rows, s.bindings.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const auto& row = s.bindings[i];
+    const BindingView b = row.binding;
+    out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", row.kind, fit(shown_cut(b.name(), nw), nw),
+              fit(shown_cut(b.dtype(), dtype_width), dtype_width),
+              fit(fmt::format("[{}]", fmt::join(b.shape(), ", ")), shape_width), digits(row.slices), sw,
+              binary_size(row.bytes), bw);
   }
+  left_out(out, rows, s.bindings.size(), "bindings");
 }
 
-void host_exchange(Output& out, const HostExchangeView& ex) {
+void host_exchange(Output& out, const HostExchangeView& ex, const Summary& s, bool all) {
   const auto pages = ex.pages();
   const auto calls = ex.calls();
-  Total page_bytes = 0;
-  for (const HostPageView p : pages) page_bytes += p.size();
   out.print("\n{:<{}}pages {}, calls {}\n", "host exchange", label_width, pages.size(), calls.size());
-  out.print("{:<{}}{}\n", "  page bytes", label_width, page_bytes);
+  out.print("{:<{}}{}\n", "  page bytes", label_width, size_and_bytes(s.page_bytes));
   if (calls.empty()) return;
   out.print("  {}{:>10}{:>10}{:>14}\n", fit("call", name_width + 8), "inputs", "outputs", "invocations");
-  for (const HostCallView call : calls) {
+  const std::size_t rows = all ? calls.size() : std::min(table_rows, calls.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const HostCallView call = calls[i];
     out.print("  {}{:>10}{:>10}{:>14}\n", fit(shown_cut(call.name(), name_width + 8), name_width + 8),
               call.inputs().size(), call.outputs().size(), call.invocations());
   }
+  left_out(out, rows, calls.size(), "calls");
+}
+
+// Every value of the text form, with exact numbers, as one JSON document.
+void info_json(Output& out, const std::string& path, const View<Application>& app, const ReadDetails& details,
+               const Summary& s) {
+  JsonWriter json(out);
+  const auto total = [&](Total value) { json.literal(digits(value)); };
+  json.begin_object();
+  json.key("path");
+  json.string(json_text(path));
+  json.key("file_size");
+  total(Total{details.message_bytes} + details.trailing_bytes);
+  json.key("file_size_exact");
+  json.boolean(details.trailing_bytes_exact);
+  json.key("message_bytes");
+  json.number(details.message_bytes);
+  json.key("trailing_bytes");
+  json.number(details.trailing_bytes);
+  json.key("trailing_bytes_exact");
+  json.boolean(details.trailing_bytes_exact);
+  json.key("header");
+  json.begin_object();
+  json.key("schema_version");
+  json.number(supported_schema_version);
+  json.key("target");
+  json.string(supported_target);
+  json.key("tile_memory_base");
+  json.number(tile_memory_base);
+  json.key("tile_memory_size");
+  json.number(tile_memory_size);
+  json.end_object();
+  json.key("compiler_version");
+  json.string(app.compiler_version());
+
+  json.key("tiles");
+  json.begin_object();
+  json.key("count");
+  json.number(s.tiles.size());
+  if (!s.tiles.empty()) {
+    const auto [low, high] = std::minmax_element(s.tiles.begin(), s.tiles.end(),
+                                                 [](const auto& a, const auto& b) { return a.number < b.number; });
+    json.key("first");
+    json.number(low->number);
+    json.key("last");
+    json.number(high->number);
+  }
+  json.key("gaps");
+  json.begin_array();
+  for (const auto& [from, to] : s.gaps) {
+    json.begin_array(true);
+    json.number(from);
+    json.number(to);
+    json.end_array();
+  }
+  json.end_array();
+  json.end_object();
+
+  json.key("segments");
+  json.begin_object();
+  Total count = 0, data = 0, memory = 0;
+  for (const auto& t : s.tiles) {
+    count += t.segments;
+    data += t.data;
+    memory += t.memory;
+  }
+  json.key("count");
+  total(count);
+  json.key("data_bytes");
+  total(data);
+  json.key("memory_bytes");
+  total(memory);
+  json.end_object();
+
+  json.key("occupancy");
+  json.begin_array();
+  for (const std::size_t i : s.fullest) {
+    const auto& t = s.tiles[i];
+    json.begin_object();
+    json.key("physical_tile");
+    json.number(t.number);
+    json.key("segments");
+    total(t.segments);
+    json.key("data_bytes");
+    total(t.data);
+    json.key("memory_bytes");
+    total(t.memory);
+    json.key("percent");
+    json.literal(fmt::format("{:.2f}", occupancy(t.memory)));
+    json.end_object();
+  }
+  json.end_array();
+
+  json.key("bindings");
+  json.begin_array();
+  for (const auto& row : s.bindings) {
+    json.begin_object();
+    json.key("kind");
+    json.string(row.kind);
+    json.key("name");
+    json.string(row.binding.name());
+    json.key("dtype");
+    json.string(row.binding.dtype());
+    json.key("shape");
+    json.begin_array(true);
+    for (const auto d : row.binding.shape()) json.number(d);
+    json.end_array();
+    json.key("slices");
+    total(row.slices);
+    json.key("bytes");
+    total(row.bytes);
+    json.end_object();
+  }
+  json.end_array();
+
+  const HostExchangeView ex = app.host_exchange();
+  json.key("host_exchange");
+  json.begin_object();
+  json.key("pages");
+  json.number(ex.pages().size());
+  json.key("page_bytes");
+  total(s.page_bytes);
+  json.key("calls");
+  json.begin_array();
+  for (const HostCallView call : ex.calls()) {
+    json.begin_object();
+    json.key("name");
+    json.string(call.name());
+    json.key("inputs");
+    json.number(call.inputs().size());
+    json.key("outputs");
+    json.number(call.outputs().size());
+    json.key("invocations");
+    json.number(call.invocations());
+    json.end_object();
+  }
+  json.end_array();
+  json.end_object();
+
+  json.key("entry_points");
+  json.begin_array();
+  for (const EntryPointView e : app.entry_points()) {
+    json.begin_object();
+    json.key("name");
+    json.string(e.name());
+    json.key("command");
+    json.number(e.command());
+    json.key("external_syncs");
+    json.number(e.external_syncs());
+    json.end_object();
+  }
+  json.end_array();
+  json.key("config_writes");
+  json.number(app.device_config_writes().size());
+  json.key("profile_plans");
+  json.number(app.profile_tiles().size());
+  json.key("profile_steps");
+  total(s.profile_steps);
+  json.key("debug_symbols");
+  json.number(app.debug_symbols().size());
+  json.key("debug_regions");
+  json.number(app.debug_regions().size());
+  json.end_object();
+  json.end_document();
 }
 
 }  // namespace
 
-int info(const std::string& path) {
+int info(const std::string& path, const InfoOptions& options) {
   const auto view = open_or_report(path);
   if (!view) return exit_trouble;
   const View<Application>& app = *view;
   const ReadDetails& details = view->details();
+  const Summary s = summarise(app);
   Output out;
+  if (options.json) {
+    info_json(out, path, app, details, s);
+    if (const auto error = out.finish()) return write_failure(*error);
+    return exit_ok;
+  }
+  const std::string at_least = details.trailing_bytes_exact ? "" : "at least ";
   out.print("{:<{}}{}\n", "package", label_width, shown_cut(path, line_width - label_width));
+  out.print("{:<{}}{}{}\n", "file size", label_width, at_least,
+            size_and_bytes(Total{details.message_bytes} + details.trailing_bytes));
+  // A package is read only when its header is exactly this.
+  out.print("{:<{}}schema {}, target {}, tile memory 0x{:x}..0x{:x}\n", "header", label_width,
+            supported_schema_version, supported_target, tile_memory_base, tile_memory_end);
   out.print("{:<{}}{}\n", "compiler version", label_width, shown_cut(app.compiler_version(), line_width - label_width));
   out.print("{:<{}}{}\n", "tiles", label_width, app.tiles().size());
-  out.print("{:<{}}{}{}\n", "trailing bytes", label_width, details.trailing_bytes_exact ? "" : "at least ",
-            details.trailing_bytes);
-  segments(out, app);
-  bindings(out, app);
-  host_exchange(out, app.host_exchange());
-  const auto plans = app.profile_tiles();
-  Total steps = 0;
-  for (const TileProfilePlanView plan : plans) steps += plan.steps().size();
+  out.print("{:<{}}{}\n", "tile numbers", label_width, tile_numbers(s));
+  out.print("{:<{}}{}{}\n", "trailing bytes", label_width, at_least, details.trailing_bytes);
+  segments(out, s);
+  tile_occupancy(out, s, options.all);
+  bindings(out, s, options.all);
+  host_exchange(out, app.host_exchange(), s, options.all);
   const auto entry_points = app.entry_points();
   out.print("\n{:<{}}{}\n", "entry points", label_width, entry_points.size());
-  for (const EntryPointView e : entry_points) {
+  const std::size_t rows = options.all ? entry_points.size() : std::min(table_rows, entry_points.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const EntryPointView e = entry_points[i];
     out.print("  {} command {}, external syncs {}\n", fit(shown_cut(e.name(), name_width), name_width), e.command(),
               e.external_syncs());
   }
+  left_out(out, rows, entry_points.size(), "entry points");
   out.print("{:<{}}{}\n", "config writes", label_width, app.device_config_writes().size());
-  out.print("{:<{}}{}, steps {}\n", "profile plans", label_width, plans.size(), steps);
+  out.print("{:<{}}{}, steps {}\n", "profile plans", label_width, app.profile_tiles().size(), digits(s.profile_steps));
   out.print("{:<{}}{}\n", "debug symbols", label_width, app.debug_symbols().size());
   out.print("{:<{}}{}\n", "debug regions", label_width, app.debug_regions().size());
   if (const auto error = out.finish()) return write_failure(*error);

@@ -81,8 +81,8 @@ std::vector<Digest> digests(const View<Application>& app) {
 // the form asked for.
 class Document {
  public:
-  Document(Output& out, DataForm form, std::vector<Digest> digests)
-      : json_(out), form_(form), digests_(std::move(digests)) {}
+  Document(Output& out, DataForm form, bool one_line, std::vector<Digest> digests)
+      : json_(out, one_line), form_(form), digests_(std::move(digests)) {}
 
   void application(const View<Application>& app) {
     json_.begin_object();
@@ -134,6 +134,13 @@ class Document {
 };
 
 void Document::data(Bytes bytes) {
+  if (form_ == DataForm::none) {
+    json_.begin_object();
+    json_.key("size");
+    json_.number(bytes.size());
+    json_.end_object();
+    return;
+  }
   if (form_ == DataForm::summary) {
     json_.begin_object();
     json_.key("size");
@@ -171,12 +178,14 @@ void Document::data(Bytes bytes) {
 
 }  // namespace
 
-int json(const std::string& path, DataForm form) {
+int json(const std::string& path, const JsonOptions& options) {
   const auto view = open_or_report(path);
   if (!view) return exit_trouble;
   const View<Application>& app = *view;
+  const DataForm form = options.data;
   Output out;
-  Document(out, form, form == DataForm::summary ? digests(app) : std::vector<Digest>{}).application(app);
+  Document(out, form, options.compact, form == DataForm::summary ? digests(app) : std::vector<Digest>{})
+      .application(app);
   if (const auto error = out.finish()) return write_failure(*error);
   return exit_ok;
 }

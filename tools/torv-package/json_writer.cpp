@@ -13,7 +13,7 @@ void JsonWriter::separate() {
   }
   if (levels_.empty()) return;
   Level& level = levels_.back();
-  if (!level.empty) out_.write(level.compact ? ", " : ",");
+  if (!level.empty) out_.write(level.compact && !one_line_ ? ", " : ",");
   if (!level.compact) {
     out_.write("\n");
     out_.write(std::string(2 * levels_.size(), ' '));
@@ -24,7 +24,7 @@ void JsonWriter::separate() {
 void JsonWriter::open(char bracket, bool compact) {
   separate();
   out_.write(std::string_view(&bracket, 1));
-  levels_.push_back(Level{compact || (!levels_.empty() && levels_.back().compact)});
+  levels_.push_back(Level{one_line_ || compact || (!levels_.empty() && levels_.back().compact)});
 }
 
 void JsonWriter::close(char bracket) {
@@ -39,13 +39,18 @@ void JsonWriter::close(char bracket) {
 
 void JsonWriter::key(std::string_view name) {
   string(name);
-  out_.write(": ");
+  out_.write(one_line_ ? ":" : ": ");
   after_key_ = true;
 }
 
 void JsonWriter::number(std::uint64_t value) {
   separate();
   out_.print("{}", value);
+}
+
+void JsonWriter::literal(std::string_view text) {
+  separate();
+  out_.write(text);
 }
 
 void JsonWriter::begin_raw_string() {

@@ -9,12 +9,12 @@
 namespace torv_package::cli {
 
 // Writes one JSON document as it goes, indented by two spaces, with arrays of numbers on
-// one line. Written here rather than taken from a JSON library: those build the document
+// one line; or, made `one_line`, the whole document on one line without spaces. Written here rather than taken from a JSON library: those build the document
 // as a tree first, and a package's JSON must stream out in the memory the package itself
 // takes.
 class JsonWriter {
  public:
-  explicit JsonWriter(Output& out) : out_(out) {}
+  explicit JsonWriter(Output& out, bool one_line = false) : out_(out), one_line_(one_line) {}
 
   void begin_object() { open('{', false); }
   void end_object() { close('}'); }
@@ -24,6 +24,9 @@ class JsonWriter {
   void key(std::string_view name);
 
   void number(std::uint64_t value);
+  // true, false, null or a number already in JSON's form.
+  void literal(std::string_view text);
+  void boolean(bool value) { literal(value ? "true" : "false"); }
   void string(std::string_view text);
   // Begins a string whose contents are then written with raw(), already JSON-safe.
   void begin_raw_string();
@@ -42,6 +45,7 @@ class JsonWriter {
   void separate();
 
   Output& out_;
+  bool one_line_;
   std::vector<Level> levels_;
   bool after_key_ = false;
 };

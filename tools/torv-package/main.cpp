@@ -1,6 +1,7 @@
 // torv-package: inspects packages. info summarises one, check validates any number, json
-// writes one as JSON, diff compares two. Exit status 0, 1 (refused or different) or 2
-// (usage errors, a package that cannot be read or a failed write).
+// writes one as JSON, diff compares two, build turns JSON back into a package, map draws
+// one as an HTML page. Exit status 0, 1 (refused or different) or 2 (usage errors, a
+// package that cannot be read or a failed write).
 #include <csignal>
 #include <optional>
 #include <sstream>
@@ -62,7 +63,7 @@ std::string usage_error(const CLI::App& app, const CLI::ParseError& error) {
     if (app.get_subcommands().empty()) return "unknown command " + word(*arg);
     return "unexpected argument " + word(*arg);
   }
-  if (app.get_subcommands().empty()) return "missing command: info, check, json or diff";
+  if (app.get_subcommands().empty()) return "missing command: info, check, json, diff, build or map";
   return error.what();
 }
 
@@ -101,31 +102,70 @@ int main(int argc, char** argv) {
   std::string package, other;
   std::vector<std::string> packages;
 
-  auto* info_command = app.add_subcommand("info", "Summarise a package: tiles, segments, bindings, host exchange.");
-  info_command->add_option("PACKAGE", package, "package file")->required();
+  auto* info_command = app.add_subcommand("info", "Summarise a package: file, header, tiles, segments, bindings, host exchange.");
+  info_command->add_option("PACKAGE", package, "package file, or - for standard input")->required();
+  InfoOptions info_options;
+  info_command->add_flag("--json", info_options.json, "one JSON document, with exact byte counts");
+  info_command->add_flag("--all", info_options.all, "every row of long tables");
 
   auto* check_command =
       app.add_subcommand("check", "Read and validate packages; one line each, \"PATH: ok\" or the error and its place.");
-  check_command->add_option("PACKAGE", packages, "package files")->required();
+  check_command->add_option("PACKAGE", packages, "package files, - for standard input")->required();
+  CheckOptions check_options;
+  check_command->add_flag("--all", check_options.all, "every fault of each package, one line each");
+  check_command->add_flag("-q,--quiet", check_options.quiet, "print only packages that fail");
+  check_command->add_flag("--json", check_options.json, "one JSON object per package, one per line");
 
   auto* json_command = app.add_subcommand("json", "Write the whole model of a package as one JSON document.");
-  json_command->add_option("PACKAGE", package, "package file")->required();
+  json_command->add_option("PACKAGE", package, "package file, or - for standard input")->required();
   std::string data_form = "summary";
   // As CLI::IsMember, but with the value escaped in the message.
   const CLI::Validator data_forms(
       [](std::string& value) -> std::string {
-        if (value == "summary" || value == "hex" || value == "base64") return {};
-        return word(value) + " not in {summary,hex,base64}";
+        if (value == "summary" || value == "hex" || value == "base64" || value == "none") return {};
+        return word(value) + " not in {summary,hex,base64,none}";
       },
-      "{summary,hex,base64}");
+      "{summary,hex,base64,none}");
   json_command
-      ->add_option("--data", data_form, "segment data as its size and SHA-256 (summary), or all its bytes (hex, base64)")
+      ->add_option("--data", data_form,
+                   "segment data as its size and SHA-256 (summary), its size alone (none), or all its bytes (hex, base64)")
       ->check(data_forms)
       ->capture_default_str();
+  JsonOptions json_options;
+  json_command->add_flag("--compact", json_options.compact, "the document on one line");
 
   auto* diff_command = app.add_subcommand("diff", "Compare two packages; one line per difference.");
-  diff_command->add_option("A", package, "first package")->required();
-  diff_command->add_option("B", other, "second package")->required();
+  diff_command->add_option("A", package, "first package, or - for standard input")->required();
+  diff_command->add_option("B", other, "second package, or - for standard input")->required();
+  DiffOptions diff_options;
+  diff_command->add_flag("-q,--quiet", diff_options.quiet, "no output: the exit status alone says whether they differ");
+  diff_command->add_flag("--json", diff_options.json, "the differences as one JSON list");
+  std::size_t max_lines = 0;
+  auto* max_lines_option =
+      diff_command->add_option("--max-lines", max_lines, "write at most N differences and count the rest")
+          ->type_name("N");
+
+  auto* build_command =
+      app.add_subcommand("build", "Write a package from the JSON document json --data=hex or --data=base64 writes.");
+  std::string build_form = "hex";
+  std::optional<std::string> output;
+  build_command->add_option("JSON", package, "JSON document, or - for standard input")->required();
+  build_command->add_option("-o,--output", output, "package file, replaced atomically (default: standard output)");
+  const CLI::Validator byte_forms(
+      [](std::string& value) -> std::string {
+        if (value == "hex" || value == "base64") return {};
+        return word(value) + " not in {hex,base64}";
+      },
+      "{hex,base64}");
+  build_command->add_option("--data", build_form, "how the document spells segment data (hex, base64)")
+      ->check(byte_forms)
+      ->capture_default_str();
+
+  auto* map_command =
+      app.add_subcommand("map", "Draw a package as one self-contained HTML page: tiles, segments, slices, regions.");
+  std::optional<std::string> map_output;
+  map_command->add_option("PACKAGE", package, "package file")->required();
+  map_command->add_option("-o,--output", map_output, "HTML file (default: standard output)");
 
   if (const auto message = empty_option_value(argc, argv)) return usage_failure(*message);
   try {
@@ -143,10 +183,19 @@ int main(int argc, char** argv) {
                      : *diff_command ? std::vector<std::string>{package, other}
                                      : std::vector<std::string>{package}),
       exit_trouble);
-  if (*info_command) return info(package);
-  if (*check_command) return check(packages);
+  if (*info_command) return info(package, info_options);
+  if (*check_command) return check(packages, check_options);
   if (*json_command) {
-    return json(package, data_form == "hex" ? DataForm::hex : data_form == "base64" ? DataForm::base64 : DataForm::summary);
+    json_options.data = data_form == "hex"      ? DataForm::hex
+                        : data_form == "base64" ? DataForm::base64
+                        : data_form == "none"   ? DataForm::none
+                                                : DataForm::summary;
+    return json(package, json_options);
   }
-  return diff(package, other);
+  if (*map_command) return map(package, map_output);
+  if (*build_command) {
+    return build(package, output, build_form == "base64" ? DataForm::base64 : DataForm::hex);
+  }
+  if (max_lines_option->count() != 0) diff_options.max_lines = max_lines;
+  return diff(package, other, diff_options);
 }

@@ -53,11 +53,19 @@ void report_unreadable(std::string_view path, const PackageError& error) {
   report(fmt::format("cannot read package {}: {}", shown(path), describe(error)));
 }
 
+std::string opened_path(const std::string& path) { return path == "-" ? "/dev/stdin" : path; }
+
 std::optional<PackageView> open_or_report(const std::string& path) {
-  auto view = PackageView::open(path);
+  auto view = PackageView::open(opened_path(path));
   if (view) return std::move(*view);
   report_unreadable(path, view.error());
   return std::nullopt;
+}
+
+std::string json_text(std::string_view text) {
+  // quote_escaped writes \x{..} for bytes that are not UTF-8 and for nothing else.
+  if (quote_escaped(text).find("\\x{") == std::string::npos) return std::string(text);
+  return shown(text);
 }
 
 std::string shown(std::string_view text) {

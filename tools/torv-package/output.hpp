@@ -50,12 +50,18 @@ int write_failure(int error);
 // Reports "cannot read package PATH: [at LOC: ]DEBUG", the path as shown() shows it.
 void report_unreadable(std::string_view path, const PackageError& error);
 
+// The file a command-line path names: standard input for "-". Paths are shown as given.
+std::string opened_path(const std::string& path);
+
 // Opens the package at `path` as a validated view; on failure reports it as
 // report_unreadable does.
 std::optional<PackageView> open_or_report(const std::string& path);
 
 // "at LOCATION: DEBUG", or the debug form alone.
 std::string describe(const PackageError& error);
+
+// `text` for a JSON string: as it is when it is UTF-8, else as shown() escapes it.
+std::string json_text(std::string_view text);
 
 // Text from a package for a terminal: as it is when every character prints as itself,
 // else quoted and escaped as in an error's debug form.

@@ -11,10 +11,11 @@
 
 #include <fmt/format.h>
 #include <kj/io.h>
-#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 #include "classes.hpp"
+#include "errors.hpp"
+#include "paths.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
 #include "torv_package/view.hpp"
@@ -23,63 +24,6 @@
 
 namespace torv_package::python {
 namespace {
-
-py::object package_error_class;
-
-// PackageError(kind, message, location, debug); str() is "at LOCATION: DEBUG", or the
-// debug form alone when there is no location.
-const char* const package_error_source = R"(
-class PackageError(Exception):
-    """A package that cannot be read, validated or written, and why."""
-
-    def __init__(self, kind, message, location, debug):
-        super().__init__(f"at {location}: {debug}" if location else debug)
-        self.kind = kind
-        self.message = message
-        self.location = location
-        self.debug = debug
-)";
-
-std::string kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Capnp: return "Capnp";
-    case ErrorKind::Io: return "Io";
-    case ErrorKind::Utf8: return "Utf8";
-    case ErrorKind::SchemaEnum: return "SchemaEnum";
-    case ErrorKind::Invalid: return "Invalid";
-  }
-  return "Invalid";
-}
-
-// For Invalid its message, for Capnp and Io their own description, for the others the
-// library's sentence.
-std::string message_of(const PackageError& error) {
-  if (const auto* invalid = error.invalid_message()) return *invalid;
-  if (const auto* capnp = error.capnp()) return capnp->getDescription().cStr();
-  if (const auto* io = error.io()) return io->message();
-  return error.message();
-}
-
-[[noreturn]] void raise(const PackageError& error) {
-  const py::object instance = package_error_class(kind_name(error.kind()), message_of(error),
-                                                  std::string(error.location()), error.debug_string());
-  PyErr_SetObject(package_error_class.ptr(), instance.ptr());
-  throw py::error_already_set();
-}
-
-template <class T>
-T value_or_raise(Result<T>&& result) {
-  if (!result) raise(result.error());
-  if constexpr (!std::is_void_v<T>) return std::move(*result);
-}
-
-bool is_path(const py::object& source) {
-  return py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__");
-}
-
-std::filesystem::path as_path(const py::object& source) {
-  return py::cast<std::string>(py::module_::import("os").attr("fsdecode")(source));
-}
 
 Object<Application> read(const py::object& source) {
   if (is_path(source)) {
@@ -244,8 +188,7 @@ Prepared prepare(Object<Application>& app) {
 PYBIND11_MODULE(torv_package, m) {
   m.doc() = "Reads, checks and writes compiled application packages for the tiled device.";
 
-  py::exec(package_error_source, m.attr("__dict__"));
-  package_error_class = m.attr("PackageError");
+  define_package_error(m);
 
   bind_enum<ProfileStepKind>(m, "ProfileStepKind");
   bind_enum<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind");

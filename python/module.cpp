@@ -84,104 +84,8 @@ ViewObject<Application> open(const py::object& source) {
   return ViewObject<Application>{std::move(package), root};
 }
 
-// A model enum as a Python enum, its members named and numbered as in the schema.
-template <class E>
-void bind_enum(py::module_& m, const char* name) {
-  py::enum_<E> cls(m, name);
-  const auto names = enumerant_names<E>();
-  for (std::size_t value = 0; value < names.size(); ++value) {
-    cls.value(std::string(names[value]).c_str(), static_cast<E>(value));
-  }
-}
-
-// Whether record T holds segment data, itself or in a record below it.
-template <class T>
-constexpr bool holds_data();
-
-template <class F>
-constexpr bool leads_to_data(F) {
-  if constexpr (F::kind == FieldKind::data) {
-    return true;
-  } else if constexpr (F::kind == FieldKind::record_list) {
-    return holds_data<typename F::element_type>();
-  } else if constexpr (F::kind == FieldKind::record) {
-    return holds_data<typename F::member_type>();
-  } else {
-    return false;
-  }
-}
-
-template <class T>
-constexpr bool holds_data() {
-  return std::apply([](auto... row) { return (leads_to_data(row) || ...); }, RecordTable<T>::fields);
-}
-
-// Gathers the data objects of every record under `o`, made Python objects on the way, and
-// so only down the members that lead to data: no other list need become Python's.
-template <class T>
-void hold_data(Object<T>& o, const std::string& location, std::vector<py::object>& held);
-
-template <class T>
-struct HoldData {
-  Object<T>& o;
-  const std::string& location;
-  std::vector<py::object>& held;
-
-  template <std::size_t S>
-  void operator()(const Bytes<T, S>& f) const {
-    held.push_back(bytes(o, f));
-  }
-  template <class U, std::size_t S>
-  void operator()(const Records<T, U, S>& f) const {
-    if constexpr (holds_data<U>()) {
-      const py::list list = records(o, f);
-      for (std::size_t i = 0; i < list.size(); ++i) {
-        const std::string here = fmt::format("{}[{}]", member_location(location, f.name), i);
-        hold_data(element<U>(list[i], here), here, held);
-      }
-    }
-  }
-  template <class U, std::size_t S>
-  void operator()(const Record<T, U, S>& f) const {
-    if constexpr (holds_data<U>()) {
-      hold_data(py::cast<Object<U>&>(record(o, f)), member_location(location, f.name), held);
-    }
-  }
-  template <class F>
-  void operator()(const F&) const {}  // numbers, text and number lists
-};
-
-template <class T>
-void hold_data(Object<T>& o, const std::string& location, std::vector<py::object>& held) {
-  for_each_attribute<T>(HoldData<T>{o, location, held});
-}
-
-// Builds the message of a package with the lock held. It is written afterwards without
-// the lock, so every byte it points at must stay where it is until then: each segment's
-// data is first made a Data object, held here, which no Python code can resize; and data
-// that had to be copied (a segment reached twice) is pointed at its original instead.
-struct Prepared {
-  std::vector<py::object> data;
-  BuiltMessage message;
-};
-
-Prepared prepare(Object<Application>& app) {
-  Prepared prepared;
-  hold_data(app, "", prepared.data);
-  Result<BuiltMessage> built = [&] {
-    const Taken<Application> taken(app);
-    auto message = build_message(std::get<0>(taken.values()));
-    if (message) {
-      for (DataHole& hole : message->holes) {
-        const auto original = taken.state().copied_from.find(hole.bytes.begin());
-        if (original != taken.state().copied_from.end()) hole.bytes = {original->second, hole.bytes.size()};
-      }
-    }
-    return message;
-  }();
-  prepared.message = value_or_raise(std::move(built));
-  return prepared;
-}
+// The package as one C++ value, copied out of its Python objects.
+Application model_of(const py::object& app) { return copy_out<Application>(app, ""); }
 
 }  // namespace
 
@@ -190,14 +94,29 @@ PYBIND11_MODULE(torv_package, m) {
 
   define_package_error(m);
 
-  bind_enum<ProfileStepKind>(m, "ProfileStepKind");
-  bind_enum<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind");
+  define_enum<ProfileStepKind>(m, "ProfileStepKind", "What a profile step does.");
+  define_enum<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind",
+                                           "Whether a profile exchange window sends or receives.");
 
   py::class_<Data>(m, "Data", py::buffer_protocol(),
                    "A segment's bytes, seen through the buffer protocol without copies.")
       .def_buffer([](Data& d) {
         return py::buffer_info(d.bytes.data(), 1, py::format_descriptor<std::uint8_t>::format(), 1,
                                {static_cast<py::ssize_t>(d.bytes.size())}, {1});
+      })
+      .def(py::init([](const py::buffer& source) {
+             const py::buffer_info info = source.request();
+             if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1) {
+               throw py::type_error("Data() takes a contiguous bytes-like object");
+             }
+             const auto* begin = static_cast<const std::uint8_t*>(info.ptr);
+             return Data{std::vector<std::uint8_t>(begin, begin + info.size)};
+           }),
+           py::arg("source") = py::bytes(""), "A copy of the bytes of a bytes-like object.")
+      .def("__reduce__", [](const py::object& self) {
+        const Data& d = py::cast<const Data&>(self);
+        return py::make_tuple(self.get_type(),
+                              py::make_tuple(py::bytes(reinterpret_cast<const char*>(d.bytes.data()), d.bytes.size())));
       })
       .def("__len__", [](const Data& d) { return d.bytes.size(); })
       .def("__bytes__", [](const Data& d) {
@@ -235,21 +154,22 @@ PYBIND11_MODULE(torv_package, m) {
   bind_record<DebugRegion>(m, "A named memory region.");
   bind_record<Application>(m, "One compiled application package.")
       .def("validate",
-           [](Object<Application>& app) {
+           [](const py::object& app) {
+             const Application model = model_of(app);
              Result<void> valid = [&] {
-               const Taken<Application> taken(app);
-               return std::get<0>(taken.values()).validate();
+               py::gil_scoped_release released;
+               return model.validate();
              }();
              value_or_raise(std::move(valid));
            },
            "Checks the package's consistency; raises PackageError naming the place of the first fault.")
       .def("write",
-           [](Object<Application>& app, const py::object& path) {
+           [](const py::object& app, const py::object& path) {
              const std::filesystem::path target = py::cast<std::string>(py::module_::import("os").attr("fsdecode")(path));
-             Prepared prepared = prepare(app);
+             const Application model = model_of(app);
              Result<void> written = [&] {
                py::gil_scoped_release released;
-               return write_built_file(prepared.message, target);
+               return model.write_file(target);
              }();
              value_or_raise(std::move(written));
            },
@@ -258,13 +178,14 @@ PYBIND11_MODULE(torv_package, m) {
            "one is complete: a write that fails leaves the old file as it was, except a failed sync "
            "of the folder after the replacement, which raises with the new package in place.")
       .def("to_bytes",
-           [](Object<Application>& app) {
-             Prepared prepared = prepare(app);
+           [](const py::object& app) {
+             const Application model = model_of(app);
              kj::VectorOutputStream out;
-             {
+             Result<void> written = [&] {
                py::gil_scoped_release released;
-               prepared.message.write_to(out);
-             }
+               return model.write(out);
+             }();
+             value_or_raise(std::move(written));
              return py::bytes(reinterpret_cast<const char*>(out.getArray().begin()), out.getArray().size());
            },
            "Validates the package and returns it as bytes.");

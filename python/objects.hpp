@@ -7,24 +7,26 @@
 // expect. Until a list is used it stays in C++, which keeps reading a package as fast as
 // the library.
 //
-// To validate or write, the Python structure is checked (types, numbers in range, no
-// object twice), then every record is taken out of its Object into one C++ Application
-// (moved, never copied) and given back afterwards in the same order. Both happen while the
-// interpreter lock is held, so no Python code can change the structure in between.
+// To validate, compare or write, the Python structure is copied into one C++ Application,
+// which the call then owns. Python code can run in the middle of that copy (an __index__,
+// an __iter__ of a list subclass, a finalizer started by an allocation), so the copy holds
+// a strong reference to everything it is reading and reads each list from a snapshot: a
+// change made meanwhile reaches the next call, never this one, and nothing is moved out of
+// a Python object and back.
 
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
-#include <tuple>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
+#include "enums.hpp"
 #include "model.hpp"
 
 namespace torv_package::python {
@@ -39,9 +41,37 @@ struct Object {
   std::array<py::object, Model<T>::slots> children;
 };
 
-// Segment data: the bytes, exposed through the buffer protocol without copies.
+// Segment data: the bytes, exposed through the buffer protocol without copies. They are
+// never resized or moved once made, so an exported buffer stays valid as long as it lives.
 struct Data {
   std::vector<std::uint8_t> bytes;
+};
+
+inline std::string type_name(const py::handle& value) {
+  return py::str(value.get_type().attr("__name__"));
+}
+
+// Whether `value` is an instance of C++ type V's Python class (or of a subclass), by its
+// real type: PyObject_IsInstance would consult a __class__ that Python code can fake.
+template <class V>
+bool is_instance(const py::handle& value) {
+  const auto* info = py::detail::get_type_info(typeid(V));
+  return info != nullptr && PyObject_TypeCheck(value.ptr(), info->type);
+}
+
+// Pauses the cyclic garbage collector, so that no finalizer (and so no Python code) runs
+// while a list is being made from C++ values.
+class CollectorPaused {
+ public:
+  CollectorPaused() : was_enabled_(PyGC_Disable()) {}
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+  ~CollectorPaused() {
+    if (was_enabled_ != 0) PyGC_Enable();
+  }
+
+ private:
+  int was_enabled_;
 };
 
 // --- Materialising members into Python objects ---------------------------------------
@@ -50,335 +80,249 @@ template <class T, class F>
 py::object& child(Object<T>& o, const F&) {
   return std::get<F::slot>(o.children);
 }
-template <class T, class F>
-const py::object& child(const Object<T>& o, const F&) {
-  return std::get<F::slot>(o.children);
-}
 
+// Each makes its member Python's on first use. Every Python object is made before a C++
+// value is moved into one, so a MemoryError half-way loses nothing.
 template <class T, class E, std::size_t S>
 py::list numbers(Object<T>& o, const Numbers<T, E, S>& f) {
-  py::object& c = child(o, f);
-  if (!c) {
+  if (!child(o, f)) {
+    const CollectorPaused paused;
     py::list list;
     for (const E v : o.value.*f.member) list.append(v);
     (o.value.*f.member).clear();
-    c = std::move(list);
+    child(o, f) = std::move(list);
   }
-  return py::reinterpret_borrow<py::list>(c);
+  return py::reinterpret_borrow<py::list>(child(o, f));
 }
 
 template <class T, class U, std::size_t S>
 py::list records(Object<T>& o, const Records<T, U, S>& f) {
-  py::object& c = child(o, f);
-  if (!c) {
-    py::list list;
-    for (U& element : o.value.*f.member) list.append(py::cast(Object<U>{std::move(element), {}}));
-    (o.value.*f.member).clear();
-    c = std::move(list);
+  if (!child(o, f)) {
+    const CollectorPaused paused;
+    auto& values = o.value.*f.member;
+    py::list list(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyList_SET_ITEM(list.ptr(), static_cast<py::ssize_t>(i), py::cast(Object<U>{}).release().ptr());
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      py::cast<Object<U>&>(list[i]).value = std::move(values[i]);
+    }
+    values.clear();
+    child(o, f) = std::move(list);
   }
-  return py::reinterpret_borrow<py::list>(c);
+  return py::reinterpret_borrow<py::list>(child(o, f));
 }
 
 template <class T, class U, std::size_t S>
 py::object record(Object<T>& o, const Record<T, U, S>& f) {
-  py::object& c = child(o, f);
-  if (!c) c = py::cast(Object<U>{std::move(o.value.*f.member), {}});
-  return c;
+  if (!child(o, f)) {
+    py::object made = py::cast(Object<U>{});
+    py::cast<Object<U>&>(made).value = std::move(o.value.*f.member);
+    o.value.*f.member = U{};
+    child(o, f) = std::move(made);
+  }
+  return child(o, f);
 }
 
 template <class T, std::size_t S>
 py::object bytes(Object<T>& o, const Bytes<T, S>& f) {
-  py::object& c = child(o, f);
-  if (!c) c = py::cast(Data{std::move(o.value.*f.member)});
-  return c;
+  if (!child(o, f)) {
+    py::object made = py::cast(Data{});
+    py::cast<Data&>(made).bytes = std::move(o.value.*f.member);
+    (o.value.*f.member).clear();
+    child(o, f) = std::move(made);
+  }
+  return child(o, f);
 }
 
 // A list as assigned: a list itself (so that later changes to it are the record's), or
 // any other iterable copied into one.
 inline py::object as_list(const py::handle& value) {
-  if (py::isinstance<py::list>(value)) return py::reinterpret_borrow<py::object>(value);
-  if (py::isinstance<py::str>(value) || !py::hasattr(value, "__iter__")) {
-    throw py::type_error(fmt::format("expected a list, got {}", std::string(py::str(value.get_type().attr("__name__")))));
+  if (PyList_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || !py::hasattr(value, "__iter__")) {
+    throw py::type_error(fmt::format("expected a list, got {}", type_name(value)));
   }
   return py::list(py::reinterpret_borrow<py::object>(value));
 }
 
-// --- Checking the Python structure before it is taken ----------------------------------
+// --- Converting Python values -----------------------------------------------------------
 
-// How often each Python object is reached from the records about to be taken. An object
-// reached more than once (the same record in two lists, say) is copied each time instead
-// of moved, as a Python list holding one object twice would have it.
-struct Scan {
-  std::unordered_map<PyObject*, int> reached;
-  // Where each copy of segment data came from: a message written from the taken records
-  // can point at the Python-held original instead of a copy that will not outlive them.
-  std::unordered_map<const std::uint8_t*, const std::uint8_t*> copied_from;
-
-  bool shared(const py::handle& object) const {
-    const auto it = reached.find(object.ptr());
-    return it != reached.end() && it->second > 1;
+// An unsigned number from anything with __index__ (int, numpy integers, ...), never a
+// bool, a float or a string; nullopt when it is not an integer or does not fit.
+template <class N>
+std::optional<N> unsigned_from(const py::handle& value, bool& is_integer) {
+  static_assert(std::is_unsigned_v<N> && sizeof(N) <= sizeof(unsigned long long));
+  is_integer = false;
+  if (PyBool_Check(value.ptr()) || PyFloat_Check(value.ptr())) return std::nullopt;
+  const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return std::nullopt;
   }
-};
+  is_integer = true;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
+  if (PyErr_Occurred() != nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (v > std::numeric_limits<N>::max()) return std::nullopt;
+  return static_cast<N>(v);
+}
+
+// A number for member `where`: TypeError when not an integer, ValueError when out of range.
+template <class N>
+N number_for(const py::handle& value, const std::string& where) {
+  bool is_integer = false;
+  if (const auto n = unsigned_from<N>(value, is_integer)) return *n;
+  if (!is_integer) throw py::type_error(fmt::format("{}: expected an integer, got {}", where, type_name(value)));
+  throw py::value_error(fmt::format("{}: {} is out of range for an unsigned {}-bit integer", where,
+                                    std::string(py::repr(value)), 8 * sizeof(N)));
+}
+
+// Text as UTF-8; a str that cannot be encoded (a lone surrogate) is a ValueError.
+inline std::string text_for(const py::handle& value, const std::string& where) {
+  if (!PyUnicode_Check(value.ptr())) throw py::type_error(fmt::format("{}: expected str, got {}", where, type_name(value)));
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (utf8 == nullptr) {
+    const py::error_already_set cause;
+    throw py::value_error(fmt::format("{}: text that is not valid Unicode: {}", where, cause.what()));
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
 
 // The location of member `name` of the record at `location` ("" for the package).
 inline std::string member_location(const std::string& location, const char* name) {
   return location.empty() ? std::string(name) : location + "." + name;
 }
 
+// The elements of a list as they are now, each held. The collector is paused: a list's
+// items are copied into a tuple allocated first, and a finalizer run by that allocation
+// could otherwise change the list under the copy.
+inline py::tuple snapshot(const py::object& list) {
+  const CollectorPaused paused;
+  auto items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(list.ptr()));
+  if (!items) throw py::error_already_set();
+  return items;
+}
+
 template <class U>
-Object<U>& element(const py::handle& item, const std::string& location) {
-  if (!py::isinstance<Object<U>>(item)) {
-    throw py::type_error(fmt::format("{}: expected {}, got {}", location, Model<U>::name,
-                                     std::string(py::str(item.get_type().attr("__name__")))));
+const py::handle& checked_record(const py::handle& item, const std::string& location) {
+  if (!is_instance<Object<U>>(item)) {
+    throw py::type_error(fmt::format("{}: expected {}, got {}", location, Model<U>::name, type_name(item)));
   }
-  return py::cast<Object<U>&>(item);
+  return item;
 }
 
+// --- Copying a record out of Python -----------------------------------------------------
+
+// Record `self` (an Object<T>, held by the caller) as one C++ value that shares nothing with
+// it. Raises TypeError or ValueError, naming the place, for a structure that is not a package.
 template <class T>
-void scan(Object<T>& o, const std::string& location, Scan& state);
-
-template <class T>
-struct ScanField {
-  Object<T>& o;
-  const std::string& location;
-  Scan& state;
-
-  std::string at(const char* name) const { return member_location(location, name); }
-  template <class M>
-  void operator()(const Scalar<T, M>&) const {}
-  void operator()(const Text<T>&) const {}
-  template <class E, std::size_t S>
-  void operator()(const Numbers<T, E, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    std::size_t i = 0;
-    for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
-      static_assert(std::is_unsigned_v<E> && sizeof(E) <= sizeof(unsigned long long));
-      bool fits = PyLong_Check(item.ptr());
-      if (fits) {
-        const unsigned long long v = PyLong_AsUnsignedLongLong(item.ptr());
-        fits = PyErr_Occurred() == nullptr && v <= std::numeric_limits<E>::max();
-        PyErr_Clear();
-      }
-      if (!fits) {
-        throw py::type_error(fmt::format("{}[{}]: expected an integer from 0 to {}", at(f.name), i,
-                                         std::numeric_limits<E>::max()));
-      }
-      ++i;
-    }
-  }
-  template <class U, std::size_t S>
-  void operator()(const Records<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    std::size_t i = 0;
-    for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
-      const std::string here = fmt::format("{}[{}]", at(f.name), i++);
-      ++state.reached[item.ptr()];
-      scan(element<U>(item, here), here, state);
-    }
-  }
-  template <class U, std::size_t S>
-  void operator()(const Record<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    ++state.reached[c.ptr()];
-    scan(py::cast<Object<U>&>(c), at(f.name), state);
-  }
-  template <std::size_t S>
-  void operator()(const Bytes<T, S>& f) const {
-    const py::object& c = child(o, f);
-    if (c) ++state.reached[c.ptr()];
-  }
-};
-
-template <class T>
-void scan(Object<T>& o, const std::string& location, Scan& state) {
-  for_each_attribute<T>(ScanField<T>{o, location, state});
-}
-
-// --- Taking records out of their Objects, and giving them back --------------------------
-
-// The record as one C++ value, its Objects left as they are. With `copied_from`, each
-// data copy is recorded there.
-template <class T>
-T copy_out(const Object<T>& o, Scan* copied_from = nullptr);
+T copy_out(const py::handle& self, const std::string& location);
 
 template <class T>
 struct CopyField {
-  const Object<T>& o;
+  const std::array<py::object, Model<T>::slots>& children;
   T& out;
-  Scan* copies;
+  const std::string& location;
+
+  std::string at(const char* name) const { return member_location(location, name); }
+  template <class F>
+  const py::object& held(const F&) const {
+    return std::get<F::slot>(children);
+  }
 
   template <class M>
   void operator()(const Scalar<T, M>&) const {}
   void operator()(const Text<T>&) const {}
   template <class E, std::size_t S>
   void operator()(const Numbers<T, E, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
-      (out.*f.member).push_back(py::cast<E>(item));
-    }
-  }
-  template <class U, std::size_t S>
-  void operator()(const Records<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
-      (out.*f.member).push_back(copy_out(py::cast<const Object<U>&>(item), copies));
-    }
-  }
-  template <class U, std::size_t S>
-  void operator()(const Record<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (c) out.*f.member = copy_out(py::cast<const Object<U>&>(c), copies);
-  }
-  template <std::size_t S>
-  void operator()(const Bytes<T, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    const auto& original = py::cast<const Data&>(c).bytes;
-    out.*f.member = original;
-    if (copies != nullptr && !original.empty()) copies->copied_from[(out.*f.member).data()] = original.data();
-  }
-};
-
-template <class T>
-T copy_out(const Object<T>& o, Scan* copies) {
-  T out = o.value;
-  for_each_attribute<T>(CopyField<T>{o, out, copies});
-  return out;
-}
-
-template <class T>
-T take(Object<T>& o, Scan& state);
-template <class T>
-void give(Object<T>& o, T&& value, const Scan& state);
-
-template <class T>
-struct TakeField {
-  Object<T>& o;
-  T& out;
-  Scan& state;
-
-  template <class M>
-  void operator()(const Scalar<T, M>&) const {}
-  void operator()(const Text<T>&) const {}
-  template <class E, std::size_t S>
-  void operator()(const Numbers<T, E, S>& f) const { CopyField<T>{o, out, nullptr}(f); }
-  template <class U, std::size_t S>
-  void operator()(const Records<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    const auto list = py::reinterpret_borrow<py::list>(c);
+    const py::object& list = held(f);
+    if (!list) return;
+    const py::tuple items = snapshot(list);
     auto& values = out.*f.member;
-    values.reserve(list.size());
-    for (const py::handle item : list) {
-      auto& element = py::cast<Object<U>&>(item);
-      values.push_back(state.shared(item) ? copy_out(element, &state) : take(element, state));
+    values.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      bool is_integer = false;
+      const auto n = unsigned_from<E>(items[i], is_integer);
+      if (!n) {
+        throw py::type_error(fmt::format("{}[{}]: expected an integer from 0 to {}", at(f.name), i,
+                                         std::numeric_limits<E>::max()));
+      }
+      values.push_back(*n);
     }
-  }
-  template <class U, std::size_t S>
-  void operator()(const Record<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    auto& element = py::cast<Object<U>&>(c);
-    out.*f.member = state.shared(c) ? copy_out(element, &state) : take(element, state);
-  }
-  template <std::size_t S>
-  void operator()(const Bytes<T, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    if (state.shared(c)) {
-      CopyField<T>{o, out, &state}(f);
-    } else {
-      out.*f.member = std::move(py::cast<Data&>(c).bytes);
-    }
-  }
-};
-
-template <class T>
-struct GiveField {
-  Object<T>& o;
-  T& in;
-  const Scan& state;
-
-  template <class M>
-  void operator()(const Scalar<T, M>&) const {}
-  void operator()(const Text<T>&) const {}
-  template <class E, std::size_t S>
-  void operator()(const Numbers<T, E, S>& f) const {
-    if (child(o, f)) (in.*f.member).clear();  // the Python list stays the truth
   }
   template <class U, std::size_t S>
   void operator()(const Records<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (!c) return;
-    auto& values = in.*f.member;
-    std::size_t i = 0;
-    for (const py::handle item : py::reinterpret_borrow<py::list>(c)) {
-      if (!state.shared(item)) give(py::cast<Object<U>&>(item), std::move(values[i]), state);
-      ++i;
+    const py::object& list = held(f);
+    if (!list) return;
+    const py::tuple items = snapshot(list);
+    auto& values = out.*f.member;
+    values.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const std::string here = fmt::format("{}[{}]", at(f.name), i);
+      values.push_back(copy_out<U>(checked_record<U>(items[i], here), here));
     }
-    values.clear();  // a member Python holds stays empty in the C++ record
   }
   template <class U, std::size_t S>
   void operator()(const Record<T, U, S>& f) const {
-    const py::object& c = child(o, f);
-    if (c && !state.shared(c)) give(py::cast<Object<U>&>(c), std::move(in.*f.member), state);
+    const py::object& nested = held(f);
+    if (nested) out.*f.member = copy_out<U>(checked_record<U>(nested, at(f.name)), at(f.name));
   }
   template <std::size_t S>
   void operator()(const Bytes<T, S>& f) const {
-    const py::object& c = child(o, f);
-    if (c && !state.shared(c)) py::cast<Data&>(c).bytes = std::move(in.*f.member);
+    const py::object& data = held(f);
+    if (data) out.*f.member = py::cast<const Data&>(data).bytes;
   }
 };
 
-// Moves the record out of `o` and of every Object under it that is reached once.
 template <class T>
-T take(Object<T>& o, Scan& state) {
-  T out = std::move(o.value);
-  for_each_attribute<T>(TakeField<T>{o, out, state});
+T copy_out(const py::handle& self, const std::string& location) {
+  const py::object held = py::reinterpret_borrow<py::object>(self);
+  const Object<T>& o = py::cast<const Object<T>&>(held);
+  // The value and the members' objects together, before any Python code can run: a member
+  // Python holds is empty in `value`, and one it does not is copied with it.
+  T out = o.value;
+  const auto children = o.children;
+  for_each_attribute<T>(CopyField<T>{children, out, location});
   return out;
 }
 
-// Moves back what take moved out, in the same order; what was copied stays in `value`.
+// --- The cyclic garbage collector ---------------------------------------------------------
+
+// The Object<T> inside a pybind11 instance, or null while it is not constructed yet.
 template <class T>
-void give(Object<T>& o, T&& value, const Scan& state) {
-  for_each_attribute<T>(GiveField<T>{o, value, state});
-  o.value = std::move(value);
+Object<T>* object_of(PyObject* self) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(self);
+  const auto holder = instance->get_value_and_holder(py::detail::get_type_info(typeid(Object<T>)), false);
+  if (!holder || !holder.holder_constructed()) return nullptr;
+  return holder.template value_ptr<Object<T>>();
 }
 
-// Records taken out of their Objects for as long as this lives, as C++ values, then given
-// back. Raises TypeError, before anything is taken, for a structure that is not a package.
-// Nothing but this code may run in between: the interpreter lock must be held.
-template <class... T>
-class Taken {
- public:
-  explicit Taken(Object<T>&... objects)
-      : objects_(objects...), state_(scanned(objects...)), values_{take(objects, state_)...} {}
-  Taken(const Taken&) = delete;
-  Taken& operator=(const Taken&) = delete;
-  ~Taken() {
-    std::apply([&](auto&... values) {
-      std::apply([&](auto&... objects) { (give(objects, std::move(values), state_), ...); }, objects_);
-    }, values_);
-  }
-
-  const std::tuple<T...>& values() const { return values_; }
-  const Scan& state() const { return state_; }
-
- private:
-  static Scan scanned(Object<T>&... objects) {
-    Scan state;
-    (scan(objects, "", state), ...);
-    return state;
-  }
-
-  std::tuple<Object<T>&...> objects_;
-  Scan state_;
-  std::tuple<T...> values_;
-};
+// Lets the collector see the Python objects a record holds, and break cycles through them.
+template <class T>
+void collect_cycles(PyHeapTypeObject* heap_type) {
+  auto* type = &heap_type->ht_type;
+  type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+  type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+    Py_VISIT(Py_TYPE(self));
+    if (Object<T>* o = object_of<T>(self)) {
+      for (const py::object& c : o->children) Py_VISIT(c.ptr());
+    }
+    return 0;
+  };
+  type->tp_clear = [](PyObject* self) -> int {
+    if (Object<T>* o = object_of<T>(self)) {
+      // Released only once all are detached: a finalizer run by a release sees no
+      // half-cleared record.
+      [[maybe_unused]] const auto released = std::move(o->children);
+      o->children = {};
+    }
+    return 0;
+  };
+}
 
 }  // namespace torv_package::python

@@ -22,6 +22,7 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
+#include "enums.hpp"
 #include "model.hpp"
 #include "torv_package/schema_table.hpp"
 #include "torv_package/view.hpp"
@@ -105,7 +106,7 @@ std::string view_repr(const Row&, const V& value) {
   if constexpr (Row::kind == FieldKind::number) {
     return std::to_string(value);
   } else if constexpr (Row::kind == FieldKind::enumeration) {
-    return py::str(py::cast(value));
+    return enum_text(value);
   } else if constexpr (Row::kind == FieldKind::text) {
     const py::str text(value.data(), value.size());
     return value.size() <= 40 ? std::string(py::repr(text)) : fmt::format("<{} characters>", py::len(text));

@@ -1,0 +1,151 @@
+"""Python code that runs inside a call of the module (an __index__, a __class__, a finalizer
+started by the garbage collector) changes the package for the next call, never this one,
+and cannot make it crash, lose data or read freed memory."""
+
+import copy
+import gc
+import os
+import pickle
+
+import pytest
+
+import torv_package as tp
+
+SAMPLE = os.environ["TORV_SAMPLE_PACKAGE"]
+
+
+def sample():
+    with open(SAMPLE, "rb") as f:
+        return tp.read(f.read())
+
+
+class Finalizer:
+    """Garbage in a reference cycle whose finalizer runs `action` when the collector finds it."""
+
+    def __init__(self, action, ran):
+        self.action, self.ran, self.cycle = action, ran, self
+
+    def __del__(self):
+        self.ran.append(True)
+        self.action()
+
+
+@pytest.fixture
+def collector_runs_often():
+    """The collector runs on almost every allocation, as it can in any large program."""
+    old = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(1, 1, 1)
+    yield
+    gc.set_threshold(*old)
+    gc.collect()
+
+
+def during(call, action):
+    """Runs call() with a finalizer doing action() pending; returns what call() returned."""
+    ran = []
+    Finalizer(action, ran)
+    result = call()
+    gc.collect()
+    assert ran, "the finalizer never ran"
+    return result
+
+
+class ClearsOnIndex:
+    def __init__(self, victim, value):
+        self.victim, self.value = victim, value
+
+    def __index__(self):
+        self.victim.clear()
+        return self.value
+
+
+@pytest.mark.parametrize("copier", [lambda b: b.copy(), copy.copy, copy.deepcopy])
+def test_an_index_that_clears_its_list_changes_the_next_copy(copier):
+    binding = tp.Binding(name="x", shape=[1, 2, 3])
+    binding.shape[1] = ClearsOnIndex(binding.shape, 7)
+    copied = copier(binding)
+    assert copied.shape == [1, 7, 3]
+    assert binding.shape == []
+
+
+@pytest.mark.parametrize("call", ["validate", "to_bytes", "__eq__", "copy", "__repr__"])
+def test_a_finalizer_that_appends_a_segment_during_a_call(call, collector_runs_often):
+    app = sample()
+    tile = app.tiles[1]
+    data = tile.segments[0].data
+    view = memoryview(data)
+    before = bytes(view)
+
+    def append():
+        tile.segments.append(tp.Segment(address=0x4C000, memory_size=4, data=b"abcd"))
+
+    method = getattr(app, call)
+    during(lambda: method(app) if call == "__eq__" else method(), append)
+    assert bytes(view) == before
+    assert tile.segments[0].data is data
+    assert tile.segments[-1].data == b"abcd"
+
+
+@pytest.mark.parametrize("call", ["to_bytes", "validate", "copy"])
+def test_a_finalizer_that_empties_the_tiles_of_a_fresh_package(call, collector_runs_often):
+    app = sample()
+    tiles = app.tiles
+    result = during(getattr(app, call), tiles.clear)
+    assert app.tiles == []
+    if call == "to_bytes":
+        assert len(tp.read(result).tiles) in (0, 3)
+
+
+def test_a_finalizer_that_reads_the_tiles_during_their_first_use(collector_runs_often):
+    expected = sample()
+    app = sample()
+    seen = []
+    tiles = during(lambda: app.tiles, lambda: seen.append(len(app.tiles)))
+    assert len(tiles) == 3 and seen == [3]
+    assert tp.read(app.to_bytes()) == expected
+    assert len(tp.read(app.to_bytes()).debug_symbols) == len(expected.debug_symbols)
+
+
+def test_a_fake_class_is_refused_without_being_asked():
+    app = sample()
+
+    class Impostor:
+        @property
+        def __class__(self):
+            app.tiles.clear()
+            return tp.TileImage
+
+    app.tiles.append(Impostor())
+    with pytest.raises(TypeError, match=r"tiles\[3\]: expected TileImage, got Impostor"):
+        app.validate()
+    assert len(app.tiles) == 4
+
+
+def test_records_in_a_cycle_are_collected():
+    def applications():
+        gc.collect()
+        return sum(isinstance(o, tp.Application) for o in gc.get_objects())
+
+    before = applications()
+    for _ in range(200):
+        app = tp.Application(tiles=[tp.TileImage()])
+        app.tiles.append(app)  # refused when written, but a cycle all the same
+        app.tiles[0].segments.append(app.tiles)
+    del app
+    assert applications() == before
+
+
+@pytest.mark.parametrize("make, error, text", [
+    (lambda: tp.Segment(address=True), TypeError, "Segment.address: expected an integer, got bool"),
+    (lambda: tp.Segment(address=-1), ValueError, "Segment.address: -1 is out of range"),
+    (lambda: tp.Segment(1, 2, b"", 4, 5), TypeError, r"at most 4 positional arguments \(5 given\)"),
+    (lambda: tp.Segment(1, address=2), TypeError, "multiple values for argument 'address'"),
+    (lambda: tp.DebugSymbol(name="\udc80"), ValueError, "DebugSymbol.name: text that is not valid Unicode"),
+    (lambda: tp.ProfileStepKind(99), ValueError, "99 is not a valid ProfileStepKind"),
+    (lambda: tp.ProfileStep(kind=4), ValueError, "ProfileStep.kind: 4 is not a valid ProfileStepKind"),
+    (lambda: tp.ProfileStep(kind="Idle"), TypeError, "ProfileStep.kind: expected ProfileStepKind, got str"),
+])
+def test_values_outside_the_schema_are_refused_when_built(make, error, text):
+    with pytest.raises(error, match=text):
+        make()

@@ -1,8 +1,9 @@
 #pragma once
 
-// PackageError in Python: the class, and raising it from a library error.
+// PackageError in Python: the classes, and raising them from a library error.
 
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -15,11 +16,22 @@ namespace torv_package::python {
 
 namespace py = pybind11;
 
-// Made by define_package_error when the module is initialised.
-inline py::object package_error_class;
+// _package_error of the module, made when it is initialised. Never released: it lives as
+// long as the process, and a reference dropped after the interpreter has gone would crash.
+inline PyObject* package_error_factory = nullptr;
 
 // PackageError(kind, message, location, debug); str() is "at LOCATION: DEBUG", or the
 // debug form alone when there is no location.
+//
+// An Io error is also an OSError, with the library's errno, its text as strerror, and the
+// path as filename. Its class derives from PackageIoError and from the OSError subclass
+// Python itself raises for that errno (FileNotFoundError, PermissionError, ...), so both
+// `except PackageError` and `except FileNotFoundError` catch a missing file. Those
+// classes are made the first time an errno of theirs is raised; an errno that Python
+// maps to no subclass raises PackageIoError itself.
+//
+// Errors pickle through _package_error, which also finds the classes made on demand, so
+// an error raised in another process arrives as the same class with the same values.
 inline const char* const package_error_source = R"(
 class PackageError(Exception):
     """A package that cannot be read, validated or written, and why."""
@@ -30,6 +42,47 @@ class PackageError(Exception):
         self.message = message
         self.location = location
         self.debug = debug
+
+    def __reduce__(self):
+        return (_package_error, (self.kind, self.message, self.location, self.debug), self.__dict__)
+
+
+class PackageIoError(PackageError, OSError):
+    """A PackageError of kind "Io": also an OSError, with errno, strerror and filename."""
+
+    def __init__(self, kind, message, location, debug, errno=None, strerror=None, filename=None):
+        PackageError.__init__(self, kind, message, location, debug)
+        self.errno = errno
+        self.strerror = strerror
+        self.filename = filename
+
+    # PackageError's form, not OSError's "[Errno N] ...".
+    __str__ = Exception.__str__
+
+    def __reduce__(self):
+        return (_package_error,
+                (self.kind, self.message, self.location, self.debug, self.errno, self.strerror, self.filename),
+                self.__dict__)
+
+
+_io_error_classes = {OSError: PackageIoError}
+
+
+def _package_error(kind, message, location, debug, errno=None, strerror=None, filename=None):
+    if kind != "Io":
+        return PackageError(kind, message, location, debug)
+    # OSError's constructor picks the subclass for an errno.
+    base = type(OSError(errno, strerror)) if errno is not None else OSError
+    cls = _io_error_classes.get(base)
+    if cls is None:
+        name = "Package" + base.__name__
+        cls = type(name, (PackageIoError, base), {
+            "__module__": PackageIoError.__module__,
+            "__qualname__": name,
+            "__doc__": f"A PackageIoError that is also a {base.__name__}.",
+        })
+        _io_error_classes[base] = cls
+    return cls(kind, message, location, debug, errno, strerror, filename)
 )";
 
 inline std::string kind_name(ErrorKind kind) {
@@ -44,30 +97,51 @@ inline std::string kind_name(ErrorKind kind) {
 }
 
 // For Invalid its message, for Capnp and Io their own description, for the others the
-// library's sentence.
+// library's sentence. A Capnp description may hold a NUL (a quoted '\0'), so it is taken
+// whole, not up to its first NUL.
 inline std::string message_of(const PackageError& error) {
   if (const auto* invalid = error.invalid_message()) return *invalid;
-  if (const auto* capnp = error.capnp()) return capnp->getDescription().cStr();
+  if (const auto* capnp = error.capnp()) {
+    return std::string(capnp->getDescription().cStr(), capnp->getDescription().size());
+  }
   if (const auto* io = error.io()) return io->message();
   return error.message();
 }
 
-[[noreturn]] inline void raise(const PackageError& error) {
-  const py::object instance = package_error_class(kind_name(error.kind()), message_of(error),
-                                                  std::string(error.location()), error.debug_string());
-  PyErr_SetObject(package_error_class.ptr(), instance.ptr());
+// The library's text as str. Text quoted from a damaged package may hold bytes that are
+// not UTF-8; each shows as \xNN, the rest is kept as it is.
+inline py::str text_of(std::string_view text) {
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+// Raises `error` as a PackageError; an Io error with `filename` (a str, or None where no
+// path was given) as its path.
+[[noreturn]] inline void raise(const PackageError& error, const py::handle filename = py::none()) {
+  const py::handle factory(package_error_factory);
+  py::object instance;
+  if (const auto* io = error.io()) {
+    instance = factory(kind_name(error.kind()), text_of(message_of(error)), text_of(error.location()),
+                       text_of(error.debug_string()), io->value(), text_of(io->message()), filename);
+  } else {
+    instance = factory(kind_name(error.kind()), text_of(message_of(error)), text_of(error.location()),
+                       text_of(error.debug_string()));
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
   throw py::error_already_set();
 }
 
 template <class T>
-T value_or_raise(Result<T>&& result) {
-  if (!result) raise(result.error());
+T value_or_raise(Result<T>&& result, const py::handle filename = py::none()) {
+  if (!result) raise(result.error(), filename);
   if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
 inline void define_package_error(py::module_& m) {
   py::exec(package_error_source, m.attr("__dict__"));
-  package_error_class = m.attr("PackageError");
+  package_error_factory = py::object(m.attr("_package_error")).release().ptr();
 }
 
 }  // namespace torv_package::python

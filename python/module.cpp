@@ -27,17 +27,17 @@ namespace {
 
 Object<Application> read(const py::object& source) {
   if (is_path(source)) {
-    const std::filesystem::path path = as_path(source);
+    const PathArgument path = as_path(source);
     Result<Application> result = [&] {
       py::gil_scoped_release released;
-      return Application::read_file(path);
+      return Application::read_file(path.path);
     }();
-    return Object<Application>{value_or_raise(std::move(result)), {}};
+    return Object<Application>{value_or_raise(std::move(result), path.name), {}};
   }
   Py_buffer view;
   if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_CONTIG_RO) != 0) {
     PyErr_Clear();
-    throw py::type_error(fmt::format("read() takes a path or a bytes-like object, not {}", type_name(source)));
+    throw wrong_source("read", true, source);
   }
   // The exported buffer stays valid, and cannot be resized, until it is released.
   Result<Application> result = [&] {
@@ -55,17 +55,19 @@ Object<Application> read(const py::object& source) {
 // same (a file rewritten in place, memory behind a read-only memoryview) still read within
 // the message's bounds: the readers check every pointer as they follow it.
 ViewObject<Application> open(const py::object& source) {
+  py::object filename = py::none();
   Result<PackageView> result = [&] {
     if (is_path(source)) {
-      const std::filesystem::path path = as_path(source);
+      const PathArgument path = as_path(source);
+      filename = path.name;
       py::gil_scoped_release released;
-      return PackageView::open(path);
+      return PackageView::open(path.path);
     }
     auto* buffer = new Py_buffer;
     if (PyObject_GetBuffer(source.ptr(), buffer, PyBUF_CONTIG_RO) != 0) {
       delete buffer;
       PyErr_Clear();
-      throw py::type_error(fmt::format("open() takes a path or a bytes-like object, not {}", type_name(source)));
+      throw wrong_source("open", true, source);
     }
     // Released with the lock, whichever thread drops the last reference.
     const std::shared_ptr<Py_buffer> owner(buffer, [](Py_buffer* b) {
@@ -79,7 +81,7 @@ ViewObject<Application> open(const py::object& source) {
     if (owner->readonly == 0) return PackageView::from_bytes(std::vector<std::byte>(bytes.begin(), bytes.end()));
     return PackageView::from_bytes(bytes, owner);
   }();
-  auto package = std::make_shared<const PackageView>(value_or_raise(std::move(result)));
+  auto package = std::make_shared<const PackageView>(value_or_raise(std::move(result), filename));
   const View<Application>& root = *package;
   return ViewObject<Application>{std::move(package), root};
 }
@@ -165,13 +167,14 @@ PYBIND11_MODULE(torv_package, m) {
            "Checks the package's consistency; raises PackageError naming the place of the first fault.")
       .def("write",
            [](const py::object& app, const py::object& path) {
-             const std::filesystem::path target = py::cast<std::string>(py::module_::import("os").attr("fsdecode")(path));
+             if (!is_path(path)) throw wrong_source("write", false, path);
+             const PathArgument target = as_path(path);
              const Application model = model_of(app);
              Result<void> written = [&] {
                py::gil_scoped_release released;
-               return model.write_file(target);
+               return model.write_file(target.path);
              }();
-             value_or_raise(std::move(written));
+             value_or_raise(std::move(written), target.name);
            },
            py::arg("path"),
            "Validates and writes the package to `path`, replacing any file there only once the new "

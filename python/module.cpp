@@ -19,6 +19,7 @@
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
 #include "torv_package/view.hpp"
+#include "validate.hpp"
 #include "views.hpp"
 #include "writer.hpp"
 
@@ -86,8 +87,21 @@ ViewObject<Application> open(const py::object& source) {
   return ViewObject<Application>{std::move(package), root};
 }
 
-// The package as one C++ value, copied out of its Python objects.
-Application model_of(const py::object& app) { return copy_out<Application>(app, ""); }
+// Fills `model` with the package, copied out of its Python objects except for segment data,
+// which stays in its Data objects: `held` keeps them, and `model` must stay where it is.
+void copy_package(Application& model, const py::object& app, DataHeld& held) {
+  materialise_data(py::cast<Object<Application>&>(app));
+  copy_into(model, app, "", &held);
+}
+
+// The package's message, built with the lock released: nothing in it is Python's.
+BuiltMessage built(const Application& model, const DataHeld& held) {
+  Result<BuiltMessage> message = [&] {
+    py::gil_scoped_release released;
+    return build_message(model, held.data);
+  }();
+  return value_or_raise(std::move(message));
+}
 
 }  // namespace
 
@@ -157,10 +171,12 @@ PYBIND11_MODULE(torv_package, m) {
   bind_record<Application>(m, "One compiled application package.")
       .def("validate",
            [](const py::object& app) {
-             const Application model = model_of(app);
+             Application model;
+             DataHeld held;
+             copy_package(model, app, held);
              Result<void> valid = [&] {
                py::gil_scoped_release released;
-               return model.validate();
+               return validate_model(model, held.data);
              }();
              value_or_raise(std::move(valid));
            },
@@ -169,10 +185,13 @@ PYBIND11_MODULE(torv_package, m) {
            [](const py::object& app, const py::object& path) {
              if (!is_path(path)) throw wrong_source("write", false, path);
              const PathArgument target = as_path(path);
-             const Application model = model_of(app);
+             Application model;
+             DataHeld held;
+             copy_package(model, app, held);
+             BuiltMessage message = built(model, held);
              Result<void> written = [&] {
                py::gil_scoped_release released;
-               return model.write_file(target.path);
+               return write_built_file(message, target.path);
              }();
              value_or_raise(std::move(written), target.name);
            },
@@ -182,13 +201,15 @@ PYBIND11_MODULE(torv_package, m) {
            "of the folder after the replacement, which raises with the new package in place.")
       .def("to_bytes",
            [](const py::object& app) {
-             const Application model = model_of(app);
+             Application model;
+             DataHeld held;
+             copy_package(model, app, held);
+             BuiltMessage message = built(model, held);
              kj::VectorOutputStream out;
-             Result<void> written = [&] {
+             {
                py::gil_scoped_release released;
-               return model.write(out);
-             }();
-             value_or_raise(std::move(written));
+               message.write_to(out);
+             }
              return py::bytes(reinterpret_cast<const char*>(out.getArray().begin()), out.getArray().size());
            },
            "Validates the package and returns it as bytes.");

@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -26,6 +27,7 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
+#include "data_elsewhere.hpp"
 #include "enums.hpp"
 #include "model.hpp"
 
@@ -218,20 +220,32 @@ const py::handle& checked_record(const py::handle& item, const std::string& loca
 
 // --- Copying a record out of Python -----------------------------------------------------
 
-// Record `self` (an Object<T>, held by the caller) as one C++ value that shares nothing with
-// it. Raises TypeError or ValueError, naming the place, for a structure that is not a package.
+// Segment data that a copy refers to rather than copies: the bytes of Data objects, and the
+// objects themselves, held for as long as the copy is in use. A Data object's bytes never
+// move or change size, so they stay valid while it is held.
+struct DataHeld {
+  DataElsewhere data;
+  std::vector<py::object> objects;
+};
+
+// Fills `out` (default-constructed) with record `self` (an Object<T>, held by the caller),
+// sharing nothing with it, or referring to its Data objects through `held` when given.
+// Raises TypeError or ValueError, naming the place, for a structure that is not a package.
+// `out` stays where it is while `held` is in use, and so does every record under it: lists
+// are reserved to their length before any element is placed.
 template <class T>
-T copy_out(const py::handle& self, const std::string& location);
+void copy_into(T& out, const py::handle& self, const std::string& location, DataHeld* held);
 
 template <class T>
 struct CopyField {
   const std::array<py::object, Model<T>::slots>& children;
   T& out;
   const std::string& location;
+  DataHeld* held;
 
   std::string at(const char* name) const { return member_location(location, name); }
   template <class F>
-  const py::object& held(const F&) const {
+  const py::object& child_of(const F&) const {
     return std::get<F::slot>(children);
   }
 
@@ -240,7 +254,7 @@ struct CopyField {
   void operator()(const Text<T>&) const {}
   template <class E, std::size_t S>
   void operator()(const Numbers<T, E, S>& f) const {
-    const py::object& list = held(f);
+    const py::object& list = child_of(f);
     if (!list) return;
     const py::tuple items = snapshot(list);
     auto& values = out.*f.member;
@@ -257,38 +271,112 @@ struct CopyField {
   }
   template <class U, std::size_t S>
   void operator()(const Records<T, U, S>& f) const {
-    const py::object& list = held(f);
+    const py::object& list = child_of(f);
     if (!list) return;
     const py::tuple items = snapshot(list);
     auto& values = out.*f.member;
     values.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
       const std::string here = fmt::format("{}[{}]", at(f.name), i);
-      values.push_back(copy_out<U>(checked_record<U>(items[i], here), here));
+      copy_into(values.emplace_back(), checked_record<U>(items[i], here), here, held);
     }
   }
   template <class U, std::size_t S>
   void operator()(const Record<T, U, S>& f) const {
-    const py::object& nested = held(f);
-    if (nested) out.*f.member = copy_out<U>(checked_record<U>(nested, at(f.name)), at(f.name));
+    const py::object& nested = child_of(f);
+    if (nested) copy_into(out.*f.member, checked_record<U>(nested, at(f.name)), at(f.name), held);
   }
   template <std::size_t S>
   void operator()(const Bytes<T, S>& f) const {
-    const py::object& data = held(f);
-    if (data) out.*f.member = py::cast<const Data&>(data).bytes;
+    const py::object& data = child_of(f);
+    if (!data) return;
+    const auto& bytes = py::cast<const Data&>(data).bytes;
+    if (held == nullptr) {
+      out.*f.member = bytes;
+    } else {
+      held->objects.push_back(data);
+      held->data.add(out.*f.member, bytes);
+    }
   }
 };
 
 template <class T>
-T copy_out(const py::handle& self, const std::string& location) {
-  const py::object held = py::reinterpret_borrow<py::object>(self);
-  const Object<T>& o = py::cast<const Object<T>&>(held);
+void copy_into(T& out, const py::handle& self, const std::string& location, DataHeld* held) {
+  const py::object holding = py::reinterpret_borrow<py::object>(self);
+  const Object<T>& o = py::cast<const Object<T>&>(holding);
   // The value and the members' objects together, before any Python code can run: a member
   // Python holds is empty in `value`, and one it does not is copied with it.
-  T out = o.value;
+  out = o.value;
   const auto children = o.children;
-  for_each_attribute<T>(CopyField<T>{children, out, location});
+  for_each_attribute<T>(CopyField<T>{children, out, location, held});
+}
+
+template <class T>
+T copy_out(const py::handle& self, const std::string& location) {
+  T out;
+  copy_into(out, self, location, nullptr);
   return out;
+}
+
+// Whether record T holds segment data, itself or in a record below it.
+template <class T>
+constexpr bool holds_data();
+
+template <class F>
+constexpr bool leads_to_data(F) {
+  if constexpr (F::kind == FieldKind::data) {
+    return true;
+  } else if constexpr (F::kind == FieldKind::record_list) {
+    return holds_data<typename F::element_type>();
+  } else if constexpr (F::kind == FieldKind::record) {
+    return holds_data<typename F::member_type>();
+  } else {
+    return false;
+  }
+}
+
+template <class T>
+constexpr bool holds_data() {
+  return std::apply([](auto... row) { return (leads_to_data(row) || ...); }, RecordTable<T>::fields);
+}
+
+// Makes Python's every member on the way from `o` to segment data, and the data itself, so
+// that a copy can refer to the data in place (a member still in C++ would be copied whole).
+// No other list becomes Python's. Objects of the wrong type are left to the copy to report.
+template <class T>
+void materialise_data(Object<T>& o);
+
+template <class T>
+struct MaterialiseData {
+  Object<T>& o;
+
+  template <std::size_t S>
+  void operator()(const Bytes<T, S>& f) const {
+    bytes(o, f);
+  }
+  template <class U, std::size_t S>
+  void operator()(const Records<T, U, S>& f) const {
+    if constexpr (holds_data<U>()) {
+      const py::tuple items = snapshot(records(o, f));
+      for (const py::handle item : items) {
+        if (is_instance<Object<U>>(item)) materialise_data(py::cast<Object<U>&>(item));
+      }
+    }
+  }
+  template <class U, std::size_t S>
+  void operator()(const Record<T, U, S>& f) const {
+    if constexpr (holds_data<U>()) {
+      const py::object nested = record(o, f);
+      if (is_instance<Object<U>>(nested)) materialise_data(py::cast<Object<U>&>(nested));
+    }
+  }
+  template <class F>
+  void operator()(const F&) const {}  // numbers, texts and number lists
+};
+
+template <class T>
+void materialise_data(Object<T>& o) {
+  for_each_attribute<T>(MaterialiseData<T>{o});
 }
 
 // --- The cyclic garbage collector ---------------------------------------------------------

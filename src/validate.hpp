@@ -5,7 +5,12 @@
 
 namespace torv_package {
 
+class DataElsewhere;
 class PageRelease;
+
+// Application::validate's rules, over a model whose data members listed in `data` have the
+// bytes given there.
+Result<void> validate_model(const Application& app, const DataElsewhere& data);
 
 // Application::validate's rules, over a view; `release`, when given, is told where the
 // rules have got to in the file.

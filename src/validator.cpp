@@ -17,6 +17,7 @@
 #include "torv_package/application.hpp"
 #include "torv_package/view.hpp"
 #include "convert.hpp"
+#include "data_elsewhere.hpp"
 #include "validate.hpp"
 
 namespace torv_package {
@@ -221,13 +222,21 @@ class PageMap {
 // its caller then stops too.
 class Faults {
  public:
-  explicit Faults(FaultSink& sink) : sink_(sink) {}
+  explicit Faults(FaultSink& sink, const DataElsewhere* data = nullptr) : data(data), sink_(sink) {}
   // A failure of the rule that examined `location`; the location is formed only here, once
   // a rule has failed.
   bool at(std::string location, std::string_view message) {
     return sink_.fault(PackageError::invalid(std::string(message)).at(std::move(location)));
   }
   bool add(PackageError error) { return sink_.fault(std::move(error)); }
+
+  // The size of a segment's data: a view's, or a model's own or given elsewhere.
+  std::size_t data_size(std::span<const std::uint8_t> view_data) const { return view_data.size(); }
+  std::size_t data_size(const std::vector<std::uint8_t>& model_data) const {
+    return data == nullptr ? model_data.size() : data->of(model_data).size();
+  }
+
+  const DataElsewhere* data;
 
  private:
   FaultSink& sink_;
@@ -258,7 +267,7 @@ bool check_segments(const Tile& tile, std::size_t tile_index, Faults& faults, bo
     const auto& segment = segments[k];
     const std::uint32_t address = member<&Segment::address>(segment);
     const std::uint32_t memory_size = member<&Segment::memory_size>(segment);
-    const std::size_t data_size = member<&Segment::data>(segment).size();
+    const std::size_t data_size = faults.data_size(member<&Segment::data>(segment));
     const auto here = [&] { return fmt::format("tiles[{}].segments[{}]", tile_index, k); };
     const std::uint64_t end = std::uint64_t{address} + memory_size;
     if (end > u32_limit) {
@@ -540,10 +549,11 @@ void validate_package(const App& app, Faults& faults, Progress&& tile_checked) {
 // failing to allocate them is a fault like any other, not the end of the caller's
 // process.
 template <class App, class Progress>
-void validate_caught(const App& app, FaultSink& sink, Progress&& tile_checked) {
+void validate_caught(const App& app, FaultSink& sink, Progress&& tile_checked,
+                     const DataElsewhere* data = nullptr) {
   constexpr std::string_view no_memory = "not enough memory to validate the package";
   try {
-    Faults faults(sink);
+    Faults faults(sink, data);
     validate_package(app, faults, tile_checked);
   } catch (const std::bad_alloc&) {
     sink.fault(PackageError::invalid(std::string(no_memory)));
@@ -582,6 +592,12 @@ Result<void> Application::validate() const {
 
 void Application::validate(FaultSink& faults) const {
   validate_caught(*this, faults, [](const TileImage&) {});
+}
+
+Result<void> validate_model(const Application& app, const DataElsewhere& data) {
+  FirstFault first;
+  validate_caught(app, first, [](const TileImage&) {}, &data);
+  return std::move(first).result();
 }
 
 void validate_view(const View<Application>& view, PageRelease* release, FaultSink& faults) {

@@ -14,6 +14,7 @@
 #include <kj/exception.h>
 
 #include "path.hpp"
+#include "validate.hpp"
 #include "torv_package/schema_table.hpp"
 #include "utf8.hpp"
 
@@ -79,7 +80,7 @@ capnp::Text::Reader text(const std::string& s) {
 // Words of everything `record` points to: its texts, data and lists, and the records
 // these hold, as write_record lays them out.
 template <class Record>
-std::uint64_t pointed_words(const Record& record) noexcept {
+std::uint64_t pointed_words(const Record& record, const DataElsewhere& data) noexcept {
   std::uint64_t words = 0;
   for_each_field<Record>([&](auto row) {
     using Row = decltype(row);
@@ -87,17 +88,17 @@ std::uint64_t pointed_words(const Record& record) noexcept {
     if constexpr (row.kind == FieldKind::text) {
       words += text_words(value);
     } else if constexpr (row.kind == FieldKind::data) {
-      words += bytes_words(value.size());
+      words += bytes_words(data.of(value).size());
     } else if constexpr (row.kind == FieldKind::number_list) {
       words += bytes_words(value.size() * sizeof(typename Row::element_type));
     } else if constexpr (row.kind == FieldKind::record_list) {
       using Element = typename Row::element_type;
       words += list_words<schema_of<Element>>(value);
       if constexpr (holds_pointers<Element>) {
-        for (const Element& element : value) words += pointed_words(element);
+        for (const Element& element : value) words += pointed_words(element, data);
       }
     } else if constexpr (row.kind == FieldKind::record) {
-      words += struct_words<schema_of<typename Row::member_type>> + pointed_words(value);
+      words += struct_words<schema_of<typename Row::member_type>> + pointed_words(value, data);
     }
   });
   return words;
@@ -150,7 +151,8 @@ class EncodableCheck {
 
 // Fills `out` from `in` field by field; see write_model.
 template <class Record>
-void write_record(const Record& in, typename schema_of<Record>::Builder out, std::vector<DataHole>* holes) {
+void write_record(const Record& in, typename schema_of<Record>::Builder out, std::vector<DataHole>* holes,
+                  const DataElsewhere& data) {
   for_each_field<Record>([&](auto row) {
     using Row = decltype(row);
     const auto& value = in.*row.member;
@@ -161,12 +163,13 @@ void write_record(const Record& in, typename schema_of<Record>::Builder out, std
     } else if constexpr (row.kind == FieldKind::text) {
       if (!value.empty()) row.set(out, text(value));
     } else if constexpr (row.kind == FieldKind::data) {
-      if (value.empty()) return;
+      const auto bytes = data.of(value);
+      if (bytes.empty()) return;
       if (holes != nullptr) {
-        const auto room = row.init(out, count(value));
-        holes->push_back(DataHole{room.begin(), {value.data(), value.size()}});
+        const auto room = row.init(out, count(bytes));
+        holes->push_back(DataHole{room.begin(), {bytes.data(), bytes.size()}});
       } else {
-        row.set(out, capnp::Data::Reader(value.data(), count(value)));
+        row.set(out, capnp::Data::Reader(bytes.data(), count(bytes)));
       }
     } else if constexpr (row.kind == FieldKind::number_list) {
       if (value.empty()) return;
@@ -175,10 +178,10 @@ void write_record(const Record& in, typename schema_of<Record>::Builder out, std
     } else if constexpr (row.kind == FieldKind::record_list) {
       if (value.empty()) return;
       auto list = row.init(out, count(value));
-      for (unsigned i = 0; i < value.size(); ++i) write_record(value[i], list[i], holes);
+      for (unsigned i = 0; i < value.size(); ++i) write_record(value[i], list[i], holes, data);
     } else {
       // A nested record is always written, defaults and all.
-      write_record(value, row.init(out), holes);
+      write_record(value, row.init(out), holes, data);
     }
   });
 }
@@ -187,8 +190,8 @@ Result<void> check_encodable(const Application& app) { return EncodableCheck().r
 
 }  // namespace
 
-std::uint64_t message_words(const Application& app) noexcept {
-  return 1 + struct_words<schema::Application> + bytes_words(supported_target.size() + 1) + pointed_words(app);
+std::uint64_t message_words(const Application& app, const DataElsewhere& data) noexcept {
+  return 1 + struct_words<schema::Application> + bytes_words(supported_target.size() + 1) + pointed_words(app, data);
 }
 
 void write_header(schema::Application::Builder root) {
@@ -199,8 +202,8 @@ void write_header(schema::Application::Builder root) {
 }
 
 void write_model(const Application& app, schema::Application::Builder root,
-                 std::vector<DataHole>* holes) {
-  write_record(app, root, holes);
+                 std::vector<DataHole>* holes, const DataElsewhere& data) {
+  write_record(app, root, holes, data);
 }
 
 kj::ArrayPtr<capnp::word> OneSegmentBuilder::allocateSegment(unsigned minimum_words) {
@@ -238,8 +241,8 @@ void BuiltMessage::write_to(kj::OutputStream& output) {
   output.write(kj::arrayPtr(pieces.data(), pieces.size()));
 }
 
-Result<BuiltMessage> build_message(const Application& app) {
-  if (auto valid = app.validate(); !valid) return std::unexpected(std::move(valid).error());
+Result<BuiltMessage> build_message(const Application& app, const DataElsewhere& data) {
+  if (auto valid = validate_model(app, data); !valid) return std::unexpected(std::move(valid).error());
   if (auto encodable = check_encodable(app); !encodable) {
     return std::unexpected(std::move(encodable).error());
   }
@@ -247,11 +250,11 @@ Result<BuiltMessage> build_message(const Application& app) {
     // One zeroed segment for the whole message, so padding stays zero. The room for
     // segment data is never touched: its pages are never even faulted in.
     BuiltMessage message{std::make_unique<OneSegmentBuilder>(std::min<std::uint64_t>(
-                             message_words(app), std::numeric_limits<unsigned>::max())),
+                             message_words(app, data), std::numeric_limits<unsigned>::max())),
                          {}};
     auto root = message.builder->initRoot<schema::Application>();
     write_header(root);
-    write_model(app, root, &message.holes);
+    write_model(app, root, &message.holes, data);
     return message;
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)));

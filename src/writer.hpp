@@ -8,6 +8,7 @@
 #include <capnp/message.h>
 
 #include "application.capnp.h"
+#include "data_elsewhere.hpp"
 #include "framing.hpp"
 #include "torv_package/application.hpp"
 
@@ -15,7 +16,7 @@ namespace torv_package {
 
 // Words of the one segment that write_model and write_header fill for `app`, root
 // pointer included, so that a builder given this first segment holds the whole message.
-std::uint64_t message_words(const Application& app) noexcept;
+std::uint64_t message_words(const Application& app, const DataElsewhere& data = {}) noexcept;
 
 // Room left in a message for segment data that is written straight from the model.
 struct DataHole {
@@ -26,9 +27,10 @@ struct DataHole {
 // Fills every model field of `root` from `app`, as stored: texts byte for byte (valid
 // UTF-8 or not), enums by their numbers, empty lists and texts as null pointers. Checks
 // nothing; may throw kj::Exception from Cap'n Proto (a list beyond its encodable length).
-// With `holes`, segment data is not copied: its room is left zero and listed there.
+// With `holes`, segment data is not copied: its room is left zero and listed there. A
+// data member listed in `data` is written with the bytes given there.
 void write_model(const Application& app, schema::Application::Builder root,
-                 std::vector<DataHole>* holes = nullptr);
+                 std::vector<DataHole>* holes = nullptr, const DataElsewhere& data = {});
 
 // The header of the one supported package format.
 void write_header(schema::Application::Builder root);
@@ -61,8 +63,9 @@ struct BuiltMessage {
 };
 
 // The whole package as one message in one segment, once `app` has passed validation and
-// every text and enum is one the reader accepts. `app` must outlive the result.
-Result<BuiltMessage> build_message(const Application& app);
+// every text and enum is one the reader accepts. `app` must outlive the result, and so
+// must `data`'s bytes, which stand in for the data members it lists.
+Result<BuiltMessage> build_message(const Application& app, const DataElsewhere& data = {});
 
 // Replaces the file at `path` with `message` as write_file does; the data the message
 // refers to must stay in place until it returns.

@@ -149,3 +149,20 @@ def test_records_in_a_cycle_are_collected():
 def test_values_outside_the_schema_are_refused_when_built(make, error, text):
     with pytest.raises(error, match=text):
         make()
+
+
+@pytest.mark.parametrize("size, error", [
+    (16, None),
+    (17, r"at tiles\[0\]\.segments\[0\]: .*memory_size=16 data_size=17"),
+])
+def test_segment_data_is_validated_and_written_where_it_lies(size, error):
+    app = sample()
+    app.tiles[0].segments[0] = tp.Segment(0x4C000, 16, bytearray(range(size)))
+    if error:
+        with pytest.raises(tp.PackageError, match=error):
+            app.validate()
+        with pytest.raises(tp.PackageError, match=error):
+            app.to_bytes()
+    else:
+        app.validate()
+        assert bytes(tp.read(app.to_bytes()).tiles[0].segments[0].data) == bytes(range(size))

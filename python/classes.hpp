@@ -153,12 +153,13 @@ struct ReprField {
   }
 };
 
-// The default of a member, as the constructor's signature shows it.
+// The default of a member, as the constructor's signature shows it: the member of a record
+// made with no arguments.
 template <class T>
 struct DefaultOf {
   template <class M>
-  py::object operator()(const Scalar<T, M>&) const { return py::cast(M{}); }
-  py::object operator()(const Text<T>&) const { return py::str(""); }
+  py::object operator()(const Scalar<T, M>& f) const { return py::cast(T{}.*f.member); }
+  py::object operator()(const Text<T>& f) const { return py::str(T{}.*f.member); }
   template <class E, std::size_t S>
   py::object operator()(const Numbers<T, E, S>&) const { return py::list(); }
   template <class U, std::size_t S>

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
+#include "docs.hpp"
 #include "enums.hpp"
 #include "model.hpp"
 #include "objects.hpp"
@@ -153,12 +154,13 @@ struct ReprField {
   }
 };
 
-// The default of a member, as the constructor's signature shows it.
+// The default of a member, as the constructor's signature shows it: the member of a record
+// made with no arguments.
 template <class T>
 struct DefaultOf {
   template <class M>
-  py::object operator()(const Scalar<T, M>&) const { return py::cast(M{}); }
-  py::object operator()(const Text<T>&) const { return py::str(""); }
+  py::object operator()(const Scalar<T, M>& f) const { return py::cast(T{}.*f.member); }
+  py::object operator()(const Text<T>& f) const { return py::str(T{}.*f.member); }
   template <class E, std::size_t S>
   py::object operator()(const Numbers<T, E, S>&) const { return py::list(); }
   template <class U, std::size_t S>
@@ -167,6 +169,28 @@ struct DefaultOf {
   py::object operator()(const Record<T, U, S>&) const { return py::cast(Object<U>{}); }
   template <std::size_t S>
   py::object operator()(const Bytes<T, S>&) const { return py::bytes(""); }
+};
+
+// The default of a member as a text signature spells it, which inspect parses: a Python
+// literal, an enum member by name, or "..." for a nested record.
+template <class T>
+struct DefaultText {
+  template <class F>
+  std::string operator()(const F& f) const {
+    return py::repr(DefaultOf<T>{}(f));
+  }
+  template <class M>
+  std::string operator()(const Scalar<T, M>& f) const {
+    if constexpr (std::is_enum_v<M>) {
+      return enum_text(T{}.*f.member);
+    } else {
+      return py::repr(DefaultOf<T>{}(f));
+    }
+  }
+  template <class U, std::size_t S>
+  std::string operator()(const Record<T, U, S>&) const {
+    return "...";
+  }
 };
 
 // Object<T> from the constructor's arguments: members by position in the table's order,
@@ -210,14 +234,27 @@ Object<T> construct(const py::args& args, const py::kwargs& kwargs) {
   return o;
 }
 
+// The constructor's docstring, led by its text signature ("__init__(self, /, address=0,
+// ...)\n--\n\n"), from which inspect.signature and stubtest read its parameters. A nested
+// record's default is made afresh for each call and has no literal: it shows as "...".
+template <class T>
+std::string init_doc() {
+  std::string parameters;
+  for_each_attribute<T>([&](const auto& f) { parameters += fmt::format(", {}={}", f.name, DefaultText<T>{}(f)); });
+  return fmt::format("__init__(self, /{})\n--\n\n"
+                     "Makes the record from its members, by position in this order or by keyword; "
+                     "a member not given takes the default shown.",
+                     parameters);
+}
+
 template <class T>
 py::class_<Object<T>> bind_record(py::module_& m, const char* doc) {
   py::class_<Object<T>> cls(m, Model<T>::name, doc, py::custom_type_setup(&collect_cycles<T>));
-  cls.def(py::init(&construct<T>));
+  cls.def(py::init(&construct<T>), init_doc<T>().c_str());
   for_each_attribute<T>([&](const auto& f) {
     cls.def_property(
         f.name, [f](Object<T>& o) { return GetField<T>{o}(f); },
-        [f](Object<T>& o, const py::handle& value) { SetField<T>{o, value}(f); });
+        [f](Object<T>& o, const py::handle& value) { SetField<T>{o, value}(f); }, member_doc<T>(f.name));
   });
 
   // inspect.signature and pattern matching see the members in the table's order.
@@ -232,29 +269,41 @@ py::class_<Object<T>> bind_record(py::module_& m, const char* doc) {
   cls.attr("__signature__") = inspect.attr("Signature")(parameters);
   cls.attr("__match_args__") = py::tuple(names);
 
-  cls.def("__eq__", [](const py::object& self, const py::object& other) -> py::object {
-    if (!is_instance<Object<T>>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-    if (self.is(other)) return py::bool_(true);
-    return py::bool_(copy_out<T>(self, "") == copy_out<T>(other, ""));
-  });
+  cls.def(
+      "__eq__",
+      [](const py::object& self, const py::object& other) -> py::object {
+        if (!is_instance<Object<T>>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+        if (self.is(other)) return py::bool_(true);
+        return py::bool_(copy_out<T>(self, "") == copy_out<T>(other, ""));
+      },
+      "__eq__(self, other, /)\n--\n\nWhether `other` is a record of this class with equal members, "
+      "compared in depth.");
   cls.attr("__hash__") = py::none();
   const auto copy = [](const py::object& self) { return Object<T>{copy_out<T>(self, ""), {}}; };
-  cls.def("copy", copy, "A deep copy that shares nothing with this record.");
-  cls.def("__copy__", copy);
-  cls.def("__deepcopy__", [copy](const py::object& self, const py::object&) { return copy(self); });
-  cls.def("__reduce__", [](const py::object& self) {
-    py::list members;
-    for_each_attribute<T>([&](const auto& f) { members.append(self.attr(f.name)); });
-    return py::make_tuple(self.get_type(), py::tuple(members));
-  });
-  cls.def("__repr__", [](const py::object& self) {
-    const Object<T>& o = py::cast<const Object<T>&>(self);
-    // The members Python holds, held here: a repr of one may run code that replaces them.
-    const auto children = o.children;
-    std::string out = std::string(Model<T>::name) + "(";
-    for_each_attribute<T>(ReprField<T>{o.value, children, out});
-    return out + ")";
-  });
+  cls.def("copy", copy, "copy(self, /)\n--\n\nA deep copy that shares nothing with this record.");
+  cls.def("__copy__", copy, "__copy__(self, /)\n--\n\nA deep copy, as copy() makes.");
+  cls.def(
+      "__deepcopy__", [copy](const py::object& self, const py::object&) { return copy(self); },
+      "__deepcopy__(self, memo, /)\n--\n\nA deep copy, as copy() makes.");
+  cls.def(
+      "__reduce__",
+      [](const py::object& self) {
+        py::list members;
+        for_each_attribute<T>([&](const auto& f) { members.append(self.attr(f.name)); });
+        return py::make_tuple(self.get_type(), py::tuple(members));
+      },
+      "__reduce__(self, /)\n--\n\nThe class and the members in order, for pickle.");
+  cls.def(
+      "__repr__",
+      [](const py::object& self) {
+        const Object<T>& o = py::cast<const Object<T>&>(self);
+        // The members Python holds, held here: a repr of one may run code that replaces them.
+        const auto children = o.children;
+        std::string out = std::string(Model<T>::name) + "(";
+        for_each_attribute<T>(ReprField<T>{o.value, children, out});
+        return out + ")";
+      },
+      "__repr__(self, /)\n--\n\nThe class and its members; long texts, lists and data by their size.");
   return cls;
 }
 

@@ -34,9 +34,18 @@ inline PyObject* package_error_factory = nullptr;
 // an error raised in another process arrives as the same class with the same values.
 inline const char* const package_error_source = R"(
 class PackageError(Exception):
-    """A package that cannot be read, validated or written, and why."""
+    """A package that cannot be read, validated or written, and why.
+
+    kind: the failure's kind: "Capnp", "Io", "Utf8", "SchemaEnum" or "Invalid".
+    message: what failed, in words; for Invalid the rule's own text.
+    location: the place in the package, as "tiles[1].segments[2]", or "" for none.
+    debug: the library's one printed form, such as 'Invalid("application has no tiles")'.
+
+    str() is "at LOCATION: DEBUG", or DEBUG alone when there is no location.
+    """
 
     def __init__(self, kind, message, location, debug):
+        """An error with these four values."""
         super().__init__(f"at {location}: {debug}" if location else debug)
         self.kind = kind
         self.message = message
@@ -44,13 +53,19 @@ class PackageError(Exception):
         self.debug = debug
 
     def __reduce__(self):
+        """How pickle remakes the error, as the same class with the same values."""
         return (_package_error, (self.kind, self.message, self.location, self.debug), self.__dict__)
 
 
 class PackageIoError(PackageError, OSError):
-    """A PackageError of kind "Io": also an OSError, with errno, strerror and filename."""
+    """A PackageError of kind "Io": also an OSError, with errno, strerror and filename.
+
+    An error raised for an errno that Python gives an OSError subclass of its own is an
+    instance of that subclass too: `except FileNotFoundError` catches a missing package.
+    """
 
     def __init__(self, kind, message, location, debug, errno=None, strerror=None, filename=None):
+        """An error with these values; filename is the path as given, or None."""
         PackageError.__init__(self, kind, message, location, debug)
         self.errno = errno
         self.strerror = strerror
@@ -60,6 +75,7 @@ class PackageIoError(PackageError, OSError):
     __str__ = Exception.__str__
 
     def __reduce__(self):
+        """How pickle remakes the error, as the same class with the same values."""
         return (_package_error,
                 (self.kind, self.message, self.location, self.debug, self.errno, self.strerror, self.filename),
                 self.__dict__)

@@ -107,6 +107,11 @@ BuiltMessage built(const Application& model, const DataHeld& held) {
 
 PYBIND11_MODULE(torv_package, m) {
   m.doc() = "Reads, checks and writes compiled application packages for the tiled device.";
+  // Each docstring below starts with its function's text signature, "name(self, arg, /)"
+  // and a "--" line, from which CPython makes __text_signature__ and inspect.signature
+  // works; pybind11's own "name(arg0: type) -> type" line would hide it.
+  py::options options;
+  options.disable_function_signatures();
 
   define_package_error(m);
 
@@ -115,7 +120,9 @@ PYBIND11_MODULE(torv_package, m) {
                                            "Whether a profile exchange window sends or receives.");
 
   py::class_<Data>(m, "Data", py::buffer_protocol(),
-                   "A segment's bytes, seen through the buffer protocol without copies.")
+                   "A segment's bytes, seen through the buffer protocol without copies; bytes(d) and "
+                   "memoryview(d) read them, len(d) counts them, and a Data equals any bytes-like object "
+                   "with the same bytes.")
       .def_buffer([](Data& d) {
         return py::buffer_info(d.bytes.data(), 1, py::format_descriptor<std::uint8_t>::format(), 1,
                                {static_cast<py::ssize_t>(d.bytes.size())}, {1});
@@ -128,16 +135,23 @@ PYBIND11_MODULE(torv_package, m) {
              const auto* begin = static_cast<const std::uint8_t*>(info.ptr);
              return Data{std::vector<std::uint8_t>(begin, begin + info.size)};
            }),
-           py::arg("source") = py::bytes(""), "A copy of the bytes of a bytes-like object.")
-      .def("__reduce__", [](const py::object& self) {
-        const Data& d = py::cast<const Data&>(self);
-        return py::make_tuple(self.get_type(),
-                              py::make_tuple(py::bytes(reinterpret_cast<const char*>(d.bytes.data()), d.bytes.size())));
-      })
-      .def("__len__", [](const Data& d) { return d.bytes.size(); })
-      .def("__bytes__", [](const Data& d) {
-        return py::bytes(reinterpret_cast<const char*>(d.bytes.data()), d.bytes.size());
-      })
+           py::arg("source") = py::bytes(""),
+           "__init__(self, /, source=b'')\n--\n\nA copy of the bytes of a bytes-like object.")
+      .def(
+          "__reduce__",
+          [](const py::object& self) {
+            const Data& d = py::cast<const Data&>(self);
+            return py::make_tuple(
+                self.get_type(),
+                py::make_tuple(py::bytes(reinterpret_cast<const char*>(d.bytes.data()), d.bytes.size())));
+          },
+          "__reduce__(self, /)\n--\n\nThe class and the bytes, for pickle.")
+      .def(
+          "__len__", [](const Data& d) { return d.bytes.size(); }, "__len__(self, /)\n--\n\nThe number of bytes.")
+      .def(
+          "__bytes__",
+          [](const Data& d) { return py::bytes(reinterpret_cast<const char*>(d.bytes.data()), d.bytes.size()); },
+          "__bytes__(self, /)\n--\n\nA copy of the bytes.")
       .def("__eq__", [](const Data& d, const py::object& other) -> py::object {
         Py_buffer view;
         if (PyObject_GetBuffer(other.ptr(), &view, PyBUF_CONTIG_RO) != 0) {
@@ -148,15 +162,17 @@ PYBIND11_MODULE(torv_package, m) {
         const bool equal = std::equal(d.bytes.begin(), d.bytes.end(), begin, begin + view.len);
         PyBuffer_Release(&view);
         return py::bool_(equal);
-      })
-      .def("__repr__", [](const Data& d) { return fmt::format("<Data: {} bytes>", d.bytes.size()); });
+      }, "__eq__(self, other, /)\n--\n\nWhether `other` is a bytes-like object with the same bytes.")
+      .def(
+          "__repr__", [](const Data& d) { return fmt::format("<Data: {} bytes>", d.bytes.size()); },
+          "__repr__(self, /)\n--\n\nThe number of bytes, not the bytes.");
   m.attr("Data").attr("__hash__") = py::none();
 
   bind_record<Segment>(m, "One loadable piece of tile memory.");
   bind_record<TileImage>(m, "The program image of one physical tile.");
   bind_record<RegionSlice>(m, "One piece of a tensor on one tile.");
   bind_record<Binding>(m, "A named tensor: an input, output or weight.");
-  bind_record<HostPage>(m, "A host page.");
+  bind_record<HostPage>(m, "A page of host memory that host calls exchange their data through.");
   bind_record<HostSlice>(m, "A piece of a host call's data inside a host page.");
   bind_record<HostCall>(m, "One call of the host exchange, with its data slices.");
   bind_record<HostExchange>(m, "The host exchange: pages, the command slot and host calls.");
@@ -180,6 +196,7 @@ PYBIND11_MODULE(torv_package, m) {
              }();
              value_or_raise(std::move(valid));
            },
+           "validate(self, /)\n--\n\n"
            "Checks the package's consistency; raises PackageError naming the place of the first fault.")
       .def("write",
            [](const py::object& app, const py::object& path) {
@@ -196,9 +213,11 @@ PYBIND11_MODULE(torv_package, m) {
              value_or_raise(std::move(written), target.name);
            },
            py::arg("path"),
-           "Validates and writes the package to `path`, replacing any file there only once the new "
-           "one is complete: a write that fails leaves the old file as it was, except a failed sync "
-           "of the folder after the replacement, which raises with the new package in place.")
+           "write(self, /, path)\n--\n\n"
+           "Validates and writes the package to `path` (str or os.PathLike), replacing any file "
+           "there only once the new one is complete: a write that fails leaves the old file as it "
+           "was, except a failed sync of the folder after the replacement, which raises with the "
+           "new package in place.")
       .def("to_bytes",
            [](const py::object& app) {
              Application model;
@@ -212,7 +231,8 @@ PYBIND11_MODULE(torv_package, m) {
              }
              return py::bytes(reinterpret_cast<const char*>(out.getArray().begin()), out.getArray().size());
            },
-           "Validates the package and returns it as bytes.");
+           "to_bytes(self, /)\n--\n\n"
+           "Validates the package and returns it as bytes, which read() takes back.");
 
   bind_view_support(m);
   bind_view<Segment>(m, "A segment of a package view; `data` is a read-only memoryview of the file.");
@@ -240,14 +260,17 @@ PYBIND11_MODULE(torv_package, m) {
              }();
              return Object<Application>{value_or_raise(std::move(result)), {}};
            },
+           "to_application(self, /)\n--\n\n"
            "The editable model, equal to read() of the same package.");
 
   m.def("open", &open, py::arg("source"),
+        "open(source)\n--\n\n"
         "Opens a package read-only in place from a path (str or os.PathLike; the file is mapped) "
         "or from a bytes-like object, validated as read() validates it; raises PackageError "
         "when it cannot. Segment data are memoryviews of the file, and the file stays mapped "
         "while any object taken from the view lives.");
   m.def("read", &read, py::arg("source"),
+        "read(source)\n--\n\n"
         "Reads a package from a path (str or os.PathLike) or from a bytes-like object; raises "
         "PackageError when it cannot.");
 }

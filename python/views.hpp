@@ -22,6 +22,7 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
+#include "docs.hpp"
 #include "enums.hpp"
 #include "model.hpp"
 #include "torv_package/schema_table.hpp"
@@ -127,18 +128,21 @@ py::class_<ViewObject<T>> bind_view(py::module_& m, const char* doc) {
   for_each_field<T>([&](auto row) {
     // Every name in the table is a string literal (model.hpp checks it for the model's
     // classes), so its view is a C string.
-    cls.def_property_readonly(row.name.data(), [row](const ViewObject<T>& o) {
-      return to_python(o.package, table_value(o.view, row));
-    });
+    cls.def_property_readonly(
+        row.name.data(), [row](const ViewObject<T>& o) { return to_python(o.package, table_value(o.view, row)); },
+        member_doc<T>(row.name));
   });
-  cls.def("__repr__", [](const ViewObject<T>& o) {
-    std::string out = std::string(view_name<T>()) + "(";
-    for_each_field<T>([&](auto row) {
-      if (out.back() != '(') out += ", ";
-      out += fmt::format("{}={}", row.name, view_repr(row, table_value(o.view, row)));
-    });
-    return out + ")";
-  });
+  cls.def(
+      "__repr__",
+      [](const ViewObject<T>& o) {
+        std::string out = std::string(view_name<T>()) + "(";
+        for_each_field<T>([&](auto row) {
+          if (out.back() != '(') out += ", ";
+          out += fmt::format("{}={}", row.name, view_repr(row, table_value(o.view, row)));
+        });
+        return out + ")";
+      },
+      "__repr__(self, /)\n--\n\nThe class and its members, as the model's repr shows them.");
   return cls;
 }
 
@@ -153,14 +157,17 @@ inline void bind_view_support(py::module_& m) {
       });
 
   py::class_<ViewList>(m, "ListView", "A read-only list of a package view; elements are made when indexed.")
-      .def("__len__", [](const ViewList& l) { return l.size; })
+      .def(
+          "__len__", [](const ViewList& l) { return l.size; }, "__len__(self, /)\n--\n\nThe number of elements.")
       .def("__getitem__",
            [](const ViewList& l, py::ssize_t i) {
              const auto n = static_cast<py::ssize_t>(l.size);
              if (i < 0) i += n;
              if (i < 0 || i >= n) throw py::index_error("list index out of range");
              return l.item(static_cast<std::size_t>(i));
-           })
+           },
+           "__getitem__(self, index, /)\n--\n\n"
+           "Element `index` (negative counts from the end), made now; IndexError outside the list.")
       .def("__getitem__",
            [](const ViewList& l, const py::slice& s) {
              py::ssize_t start = 0, stop = 0, step = 0, length = 0;
@@ -170,8 +177,11 @@ inline void bind_view_support(py::module_& m) {
              py::list out;
              for (py::ssize_t k = 0; k < length; ++k) out.append(l.item(static_cast<std::size_t>(start + k * step)));
              return out;
-           })
-      .def("__repr__", [](const ViewList& l) { return fmt::format("<ListView: {} {}>", l.size, l.element); });
+           },
+           "With a slice: a list of the elements it selects.")
+      .def(
+          "__repr__", [](const ViewList& l) { return fmt::format("<ListView: {} {}>", l.size, l.element); },
+          "__repr__(self, /)\n--\n\nThe length and the elements' type, not the elements.");
 }
 
 }  // namespace torv_package::python

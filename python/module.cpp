@@ -185,7 +185,7 @@ Prepared prepare(Object<Application>& app) {
 
 }  // namespace
 
-PYBIND11_MODULE(torv_package, m) {
+PYBIND11_MODULE(_native, m) {
   m.doc() = "Reads, checks and writes compiled application packages for the tiled device.";
 
   define_package_error(m);

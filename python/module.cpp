@@ -105,7 +105,7 @@ BuiltMessage built(const Application& model, const DataHeld& held) {
 
 }  // namespace
 
-PYBIND11_MODULE(torv_package, m) {
+PYBIND11_MODULE(_native, m) {
   m.doc() = "Reads, checks and writes compiled application packages for the tiled device.";
   // Each docstring below starts with its function's text signature, "name(self, arg, /)"
   // and a "--" line, from which CPython makes __text_signature__ and inspect.signature

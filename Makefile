@@ -61,7 +61,7 @@ test-tsan: deps
 # validated and written twice, takes seconds under the sanitizers).
 # Speed: the scaled targets give an input mutation time in inverse proportion to its run
 # time (entropic_scale_per_exec_time): most inputs take well under a millisecond, and the
-# few that expand or hold hundreds of tiles took most of the time (read_fast: 1,469 runs a
+# few that expand or hold hundreds of tiles took most of the time (read_fast: 3,366 runs a
 # second over 120 s without it, 4,614 with it). Every target keeps ASan's stack-use-after-
 # return frames in 64 KiB per size class rather than 1 MiB: each exception the reader
 # catches (a malformed message throws inside Cap'n Proto) makes ASan sweep all of them,

@@ -1,9 +1,10 @@
 // torv-package's outputs on arbitrary bytes that read as a package. `json`, in every data
 // form, must be a document a real JSON parser takes, holding the model: every field of
 // every record, in table order, with its value (data by size and SHA-256, or decoded from
-// hex or base64). `diff` must find nothing between the package and itself, nor between
-// it and its own rewrite. The commands run as the tool runs them, on a path, with
-// standard output caught in a file in memory.
+// hex or base64). `build` must take the hex and base64 documents back to the model, which
+// validates and writes the package's bytes. `diff` must find nothing between the package
+// and itself, nor between it and its own rewrite. The commands run as the tool runs them,
+// on a path, with standard output caught in a file in memory.
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/mman.h>
@@ -24,6 +25,7 @@
 #include <kj/io.h>
 #include <nlohmann/json.hpp>
 
+#include "build_model.hpp"
 #include "commands.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
@@ -223,6 +225,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto model = Application::read(kj::heap<kj::ArrayInputStream>(kj::ArrayPtr<const kj::byte>(data, size)));
   if (!model) return 0;
   package.assign({data, size});
+  kj::VectorOutputStream written;
+  if (!model->write(written)) fail("a package that reads does not write");
+  const auto bytes = written.getArray();
 
   for (const DataForm form : {DataForm::summary, DataForm::hex, DataForm::base64}) {
     const Run json = capture(out, [&] { return torv_package::cli::json(package.path(), {.data = form}); });
@@ -234,11 +239,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fail(std::string("json writes what does not parse: ") + e.what());
     }
     Expect(form).record(*model, document, "application");
+    if (form == DataForm::summary) continue;
+
+    const std::string form_name = form == DataForm::hex ? "hex" : "base64";
+    const auto built = torv_package::cli::model_from_json(json.out, form);
+    if (!built) {
+      fail("build refuses the " + form_name + " document at byte " + std::to_string(built.error().offset) + ": " +
+           built.error().message);
+    }
+    if (!(*built == *model)) fail("build of the " + form_name + " document gives another model");
+    if (const auto valid = built->validate(); !valid) fail("build of the " + form_name + " document does not validate");
+    kj::VectorOutputStream rebuilt;
+    if (!built->write(rebuilt) || rebuilt.getArray() != bytes) {
+      fail("build of the " + form_name + " document does not write the package's bytes");
+    }
   }
 
-  kj::VectorOutputStream written;
-  if (!model->write(written)) fail("a package that reads does not write");
-  rewrite.assign({written.getArray().begin(), written.getArray().size()});
+  rewrite.assign({bytes.begin(), bytes.size()});
   for (const MemoryFile* other : {&package, &rewrite}) {
     const Run diff = capture(out, [&] { return torv_package::cli::diff(package.path(), other->path(), {}); });
     if (diff.status != 0 || !diff.out.empty()) {

@@ -275,6 +275,7 @@ struct CopyField {
     if (!list) return;
     const py::tuple items = snapshot(list);
     auto& values = out.*f.member;
+    values.clear();  // a member Python holds is empty in the value; no element may move below
     values.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
       const std::string here = fmt::format("{}[{}]", at(f.name), i);

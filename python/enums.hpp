@@ -45,15 +45,22 @@ void define_enum(py::module_& m, const char* name, const char* doc) {
 
 // The enum value of a Python value: a member of E's class, or any integer (anything with
 // __index__, not a bool) that is one of E's values. nullopt otherwise.
-template <ModelEnum E>
-std::optional<E> enum_from(const py::handle& value) {
-  if (PyBool_Check(value.ptr()) || PyFloat_Check(value.ptr())) return std::nullopt;
-  const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+// The int of anything with __index__ (int, numpy integers, ...), never of a bool or a
+// float; a null object when it is not an integer.
+inline py::object integer_of(const py::handle& value) {
+  if (PyBool_Check(value.ptr()) || PyFloat_Check(value.ptr())) return {};
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
   if (!index) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
     PyErr_Clear();
-    return std::nullopt;
   }
+  return index;
+}
+
+template <ModelEnum E>
+std::optional<E> enum_from(const py::handle& value) {
+  const py::object index = integer_of(value);
+  if (!index) return std::nullopt;
   const long long v = PyLong_AsLongLong(index.ptr());
   if (PyErr_Occurred() != nullptr) {
     PyErr_Clear();

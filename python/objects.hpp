@@ -154,15 +154,9 @@ inline py::object as_list(const py::handle& value) {
 template <class N>
 std::optional<N> unsigned_from(const py::handle& value, bool& is_integer) {
   static_assert(std::is_unsigned_v<N> && sizeof(N) <= sizeof(unsigned long long));
-  is_integer = false;
-  if (PyBool_Check(value.ptr()) || PyFloat_Check(value.ptr())) return std::nullopt;
-  const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  is_integer = true;
+  const py::object index = integer_of(value);
+  is_integer = static_cast<bool>(index);
+  if (!is_integer) return std::nullopt;
   const unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
   if (PyErr_Occurred() != nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();

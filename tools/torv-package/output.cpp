@@ -38,9 +38,12 @@ void report(std::string_view text) {
   (void)!::write(STDERR_FILENO, line.data(), line.size());  // nowhere left to report a failure
 }
 
+std::string os_error_text(int error) {
+  return fmt::format("Os {{ code: {}, message: {} }}", error, quote_escaped(std::generic_category().message(error)));
+}
+
 int write_failure(int error) {
-  report(fmt::format("cannot write to stdout: Os {{ code: {}, message: {} }}", error,
-                     quote_escaped(std::generic_category().message(error))));
+  report("cannot write to stdout: " + os_error_text(error));
   return exit_trouble;
 }
 

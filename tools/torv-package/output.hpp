@@ -44,6 +44,9 @@ class Output {
 // Writes "torv-package: <text>" and a line end to standard error.
 void report(std::string_view text);
 
+// "Os { code: N, message: "..." }" for an OS error number.
+std::string os_error_text(int error);
+
 // The report for a failed write to standard output, and its status.
 int write_failure(int error);
 

@@ -1,25 +1,31 @@
 // torv-package map: one self-contained HTML page that draws a package: the device's tiles
 // coloured by how much of their memory window their segments take, and each tile's memory
 // as a strip of segments, binding slices and debug regions, each naming itself on hover.
-#include <fcntl.h>
+//
+// Linear in the package's records but for sorting: records are grouped by tile through
+// sorted keys (map_index.hpp), and the page is written out as it is made.
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
-#include <iterator>
+#include <new>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "map_index.hpp"
 #include "output.hpp"
+#include "output_file.hpp"
 
 namespace torv_package::cli {
 namespace {
@@ -32,28 +38,9 @@ constexpr int cell_width = 30, cell_height = 16;
 constexpr std::uint64_t strip_width = 10000;  // strip units across the window
 constexpr std::size_t fullest_shown = 10;
 
-struct Tile {
-  std::uint32_t number = 0;
-  std::size_t index = 0;     // in the package's list
-  std::uint64_t memory = 0;  // bytes of the window its segments take
-  std::uint64_t stored = 0;  // bytes of data stored for them
-  std::size_t segments = 0;
-};
-
-struct Slice {
-  std::string_view kind;  // input, output or weight
-  std::string_view binding;
-  std::size_t index;
-  std::uint64_t address, size;
-};
-
-struct Region {
-  std::string_view name;
-  std::uint64_t address, size;
-};
-
 // The page as it is written: formatted straight into a buffer that goes out to the file
-// every megabyte or so, which keeps a full-device page quick to write and small in memory.
+// every megabyte or so (flush() after each element), which keeps a page quick to write
+// and small in memory however large it is.
 class Html {
  public:
   explicit Html(int fd) : fd_(fd) { text_.reserve(flush_at + 64 * 1024); }
@@ -192,29 +179,60 @@ void legend(Html& out) {
 }
 
 // One grid cell: a present tile links to its strip.
-void cell(Html& out, std::uint32_t number, int x, int y, const Tile* tile) {
+void cell(Html& out, std::uint32_t number, int x, int y, const TileSummary* tile) {
   if (tile == nullptr) {
     put(out,
         "<rect class=\"absent\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"><title>tile {}: absent</title></rect>\n",
         x, y, cell_width, cell_height, number);
-    return;
+  } else {
+    put(out,
+        "<a href=\"#tile-{0}\"><rect class=\"o{1}\" x=\"{2}\" y=\"{3}\" width=\"{4}\" height=\"{5}\"><title>tile {0}: "
+        "{6:.1f}% of the window, {7} segment{8}, 0x{9:x} bytes</title></rect><text x=\"{10}\" "
+        "y=\"{11}\">{0}</text></a>\n",
+        number, occupancy_class(tile->memory), x, y, cell_width, cell_height, percent(tile->memory), tile->segments,
+        tile->segments == 1 ? "" : "s", tile->memory, x + 2, y + cell_height - 5);
   }
-  put(out,
-      "<a href=\"#tile-{0}\"><rect class=\"o{1}\" x=\"{2}\" y=\"{3}\" width=\"{4}\" height=\"{5}\"><title>tile {0}: "
-      "{6:.1f}% of the window, {7} segment{8}, 0x{9:x} bytes</title></rect><text x=\"{10}\" "
-      "y=\"{11}\">{0}</text></a>\n",
-      number, occupancy_class(tile->memory), x, y, cell_width, cell_height, percent(tile->memory), tile->segments,
-      tile->segments == 1 ? "" : "s", tile->memory, x + 2, y + cell_height - 5);
+  out.flush();
 }
 
-void strip(Html& out, const View<TileImage>* image, const std::vector<Slice>* slices,
-           const std::vector<Region>* regions) {
+// The segments of one tile as [address, end) sorted by address, each end raised to the
+// highest end so far: a range lies inside some segment exactly when the last segment
+// starting at or below it reaches its end.
+class Spans {
+ public:
+  void clear() { spans_.clear(); }
+  void add(std::uint64_t address, std::uint64_t end) { spans_.emplace_back(address, end); }
+  void finish() {
+    std::sort(spans_.begin(), spans_.end());
+    for (std::size_t i = 1; i < spans_.size(); ++i) spans_[i].second = std::max(spans_[i].second, spans_[i - 1].second);
+  }
+  bool cover(std::uint64_t address, std::uint64_t size) const {
+    const auto after = std::upper_bound(spans_.begin(), spans_.end(), address,
+                                        [](std::uint64_t a, const auto& span) { return a < span.first; });
+    return after != spans_.begin() && std::prev(after)->second >= address + size;
+  }
+
+ private:
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
+};
+
+// What one strip draws: a tile's image (if it has one), the keys of its slices and of its
+// debug regions.
+struct StripContents {
+  std::optional<View<TileImage>> image;
+  std::span<const std::uint64_t> slices, regions;
+};
+
+using Regions = ViewValue<std::vector<DebugRegion>>::type;
+
+void strip(Html& out, const StripContents& contents, const SlicesByTile& slices, const Regions& regions,
+           Spans& spans) {
   out += "<svg class=\"strip\" viewBox=\"0 0 10000 44\" preserveAspectRatio=\"none\">";
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // segments' [address, end)
-  if (image != nullptr) {
-    for (const auto segment : image->segments()) {
+  spans.clear();
+  if (contents.image) {
+    for (const auto segment : contents.image->segments()) {
       const std::uint64_t address = segment.address(), memory = segment.memory_size(), stored = segment.data().size();
-      spans.emplace_back(address, address + memory);
+      spans.add(address, address + memory);
       const std::uint64_t data_end = std::min(stored, memory);
       // One hover text for the segment's two parts, which the colours tell apart.
       out += "<g>";
@@ -231,81 +249,44 @@ void strip(Html& out, const View<TileImage>* image, const std::vector<Slice>* sl
         range(out, address + data_end, memory - data_end);
       }
       out += "</title></g>";
+      out.flush();
     }
   }
-  if (slices != nullptr) {
-    for (const Slice& s : *slices) {
-      const bool inside = std::any_of(spans.begin(), spans.end(), [&](const auto& span) {
-        return s.address >= span.first && s.address + s.size <= span.second;
-      });
-      out += "<g>";
-      bar(out, inside ? "slice" : "outside", 18, 12, s.address, s.size);
-      put(out, "<title>{} ", s.kind);
-      name(out, s.binding);
-      put(out, " slice {} ", s.index);
-      range(out, s.address, s.size);
-      if (!inside) out += ", outside every segment";
-      out += "</title></g>";
-    }
+  spans.finish();
+  for (const std::uint64_t key : contents.slices) {
+    const SliceOnTile s = slices.slice(key);
+    const bool inside = spans.cover(s.address, s.size);
+    out += "<g>";
+    bar(out, inside ? "slice" : "outside", 18, 12, s.address, s.size);
+    put(out, "<title>{} ", s.kind);
+    name(out, s.binding);
+    put(out, " slice {} ", s.index);
+    range(out, s.address, s.size);
+    if (!inside) out += ", outside every segment";
+    out += "</title></g>";
+    out.flush();
   }
-  if (regions != nullptr) {
-    for (const Region& r : *regions) {
-      out += "<g>";
-      bar(out, "region", 32, 12, r.address, r.size);
-      out += "<title>debug region ";
-      name(out, r.name);
-      out += ' ';
-      range(out, r.address, r.size);
-      out += "</title></g>";
-    }
+  for (const std::uint64_t key : contents.regions) {
+    const auto r = regions[key_position(key)];
+    out += "<g>";
+    bar(out, "region", 32, 12, r.address(), r.size());
+    out += "<title>debug region ";
+    name(out, r.name());
+    out += ' ';
+    range(out, r.address(), r.size());
+    out += "</title></g>";
+    out.flush();
   }
   out += "</svg>\n";
 }
 
-void render(const View<Application>& app, Html& out) {
-  std::vector<Tile> tiles;
-  std::unordered_map<std::uint32_t, std::size_t> by_number;  // into `tiles`
-  const auto images = app.tiles();
-  tiles.reserve(images.size());
+void header(const View<Application>& app, std::span<const TileSummary> tiles, Html& out) {
   std::uint64_t memory = 0, stored = 0, segments = 0;
-  for (std::size_t i = 0; i < images.size(); ++i) {
-    Tile tile{images[i].physical_tile(), i};
-    for (const auto segment : images[i].segments()) {
-      const std::uint64_t start = std::max<std::uint64_t>(segment.address(), tile_memory_base);
-      const std::uint64_t end =
-          std::min<std::uint64_t>(std::uint64_t{segment.address()} + segment.memory_size(), tile_memory_end);
-      if (end > start) tile.memory += end - start;
-      tile.stored += segment.data().size();
-      ++tile.segments;
-    }
-    memory += tile.memory;
-    stored += tile.stored;
-    segments += tile.segments;
-    by_number.emplace(tile.number, tiles.size());
-    tiles.push_back(tile);
+  for (const TileSummary& t : tiles) {
+    memory += t.memory;
+    stored += t.stored;
+    segments += t.segments;
   }
-
-  std::unordered_map<std::uint32_t, std::vector<Slice>> slices;
-  const auto add_slices = [&](std::string_view kind, const auto& bindings) {
-    for (const auto binding : bindings) {
-      const auto list = binding.slices();
-      for (std::size_t i = 0; i < list.size(); ++i) {
-        slices[list[i].tile()].push_back({kind, binding.name(), i, list[i].tile_address(), list[i].size()});
-      }
-    }
-  };
-  add_slices("input", app.inputs());
-  add_slices("output", app.outputs());
-  add_slices("weight", app.weights());
-  std::unordered_map<std::uint32_t, std::vector<Region>> regions;
-  for (const auto region : app.debug_regions()) {
-    regions[region.physical_tile()].push_back({region.name(), region.address(), region.size()});
-  }
-  const auto find = [](const auto& table, std::uint32_t key) -> const auto* {
-    const auto at = table.find(key);
-    return at == table.end() ? nullptr : &at->second;
-  };
-
   out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Package map: ";
   name(out, app.compiler_version());
   put(out, "</title>\n<style>{}</style></head><body>\n<h1>Package map</h1>\n<table>\n<tr><th>compiler version</th><td>",
@@ -321,77 +302,100 @@ void render(const View<Application>& app, Html& out) {
       tiles.size(), tile_memory_size);
 
   // The fullest tiles, fullest first, then by number.
-  std::vector<const Tile*> order;
-  for (const Tile& t : tiles) order.push_back(&t);
-  const std::size_t shown_count = std::min(fullest_shown, order.size());
-  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(shown_count), order.end(),
-                    [](const Tile* a, const Tile* b) {
-                      return a->memory != b->memory ? a->memory > b->memory : a->number < b->number;
-                    });
+  std::array<TileSummary, fullest_shown> fullest;
+  const auto shown_end = std::partial_sort_copy(tiles.begin(), tiles.end(), fullest.begin(), fullest.end(),
+                                                [](const TileSummary& a, const TileSummary& b) {
+                                                  return a.memory != b.memory ? a.memory > b.memory
+                                                                              : a.number < b.number;
+                                                });
   out +=
       "<h2>Fullest tiles</h2>\n<table class=\"fullest\">\n<tr><th class=\"n\">tile</th><th class=\"n\">segments</th>"
       "<th class=\"n\">stored bytes</th><th class=\"n\">memory bytes</th><th class=\"n\">of the window</th></tr>\n";
-  for (std::size_t i = 0; i < shown_count; ++i) {
-    const Tile& t = *order[i];
+  for (auto t = fullest.begin(); t != shown_end; ++t) {
     put(out,
         "<tr><td class=\"n\"><a href=\"#tile-{0}\">{0}</a></td><td class=\"n\">{1}</td><td class=\"n\">{2}</td>"
         "<td class=\"n\">{3}</td><td class=\"n\">{4:.1f}%</td></tr>\n",
-        t.number, t.segments, t.stored, t.memory, percent(t.memory));
+        t->number, t->segments, t->stored, t->memory, percent(t->memory));
   }
-  out += "</table>\n<h2>Device</h2>\n";
-  legend(out);
+  out += "</table>\n";
+}
 
+// The device's tiles by number, then a row of their own for tiles numbered beyond it.
+void grid(std::span<const TileSummary> tiles, Html& out) {
+  out += "<h2>Device</h2>\n";
+  legend(out);
+  const auto beyond = std::find_if(tiles.begin(), tiles.end(), [](const TileSummary& t) {
+    return t.number >= device_tiles;
+  });
+  const std::size_t beyond_count = static_cast<std::size_t>(tiles.end() - beyond);
   const std::uint32_t rows = (device_tiles + grid_columns - 1) / grid_columns;
-  std::vector<const Tile*> beyond;  // tiles numbered past the device
-  for (const Tile& t : tiles) {
-    if (t.number >= device_tiles) beyond.push_back(&t);
-  }
-  std::sort(beyond.begin(), beyond.end(), [](const Tile* a, const Tile* b) { return a->number < b->number; });
-  const std::uint32_t extra_rows = static_cast<std::uint32_t>((beyond.size() + grid_columns - 1) / grid_columns);
+  const auto extra_rows = static_cast<std::uint32_t>((beyond_count + grid_columns - 1) / grid_columns);
   const int height = static_cast<int>(rows + extra_rows) * cell_height + (extra_rows > 0 ? 8 : 0);
   put(out, "<svg class=\"grid\" width=\"{0}\" height=\"{1}\" viewBox=\"0 0 {0} {1}\">\n", grid_columns * cell_width,
       height);
+  auto next = tiles.begin();
   for (std::uint32_t n = 0; n < device_tiles; ++n) {
-    const auto at = by_number.find(n);
+    const TileSummary* tile = next != beyond && next->number == n ? &*next : nullptr;
+    while (next != beyond && next->number == n) ++next;
     cell(out, n, static_cast<int>(n % grid_columns) * cell_width, static_cast<int>(n / grid_columns) * cell_height,
-         at == by_number.end() ? nullptr : &tiles[at->second]);
+         tile);
   }
-  for (std::size_t i = 0; i < beyond.size(); ++i) {
-    cell(out, beyond[i]->number, static_cast<int>(i % grid_columns) * cell_width,
-         static_cast<int>(rows + i / grid_columns) * cell_height + 8, beyond[i]);
+  for (std::size_t i = 0; i < beyond_count; ++i) {
+    cell(out, beyond[i].number, static_cast<int>(i % grid_columns) * cell_width,
+         static_cast<int>(rows + i / grid_columns) * cell_height + 8, &beyond[i]);
   }
   out += "</svg>\n";
-  if (!beyond.empty())
-    put(out, "<p>The last row: {} tiles numbered past the device's {}.</p>\n", beyond.size(), device_tiles);
+  if (beyond_count > 0) {
+    put(out, "<p>The last row: {} tiles numbered past the device's {}.</p>\n", beyond_count, device_tiles);
+  }
+}
 
-  if (const auto* every = find(regions, all_tiles)) {
+void render(const View<Application>& app, Html& out) {
+  const std::vector<TileSummary> tiles = tile_summaries(app);
+  const SlicesByTile slices(app);
+  const std::vector<std::uint64_t> region_keys = regions_by_tile(app);
+  const auto images = app.tiles();
+  const auto regions = app.debug_regions();
+
+  header(app, tiles, out);
+  grid(tiles, out);
+
+  // Regions tied to no tile sort last.
+  std::span<const std::uint64_t> placed(region_keys);
+  const auto every = std::find_if(region_keys.begin(), region_keys.end(),
+                                  [](std::uint64_t key) { return key_tile(key) == all_tiles; });
+  placed = placed.first(static_cast<std::size_t>(every - region_keys.begin()));
+  Spans spans;
+  if (every != region_keys.end()) {
     out += "<h2>Debug regions on every tile</h2>\n";
-    strip(out, nullptr, nullptr, every);
+    StripContents everywhere;
+    everywhere.regions = std::span(every, region_keys.end());
+    strip(out, everywhere, slices, regions, spans);
   }
+
+  // One section per tile number, in order: the tiles, and any number that only slices or
+  // regions name (absent).
   out += "<h2>Tiles</h2>\n";
-  std::vector<const Tile*> by_tile;
-  for (const Tile& t : tiles) by_tile.push_back(&t);
-  std::stable_sort(by_tile.begin(), by_tile.end(), [](const Tile* a, const Tile* b) { return a->number < b->number; });
-  for (const Tile* t : by_tile) {
-    put(out, "<section id=\"tile-{0}\"><h3>tile {0}</h3>", t->number);
-    const auto image = images[t->index];
-    strip(out, &image, find(slices, t->number), find(regions, t->number));
+  std::span<const std::uint64_t> slice_keys = slices.keys();
+  std::size_t t = 0;
+  constexpr std::uint64_t none = std::uint64_t{1} << 32;
+  while (!out.error()) {
+    const std::uint64_t number = std::min({t < tiles.size() ? tiles[t].number : none,
+                                           slice_keys.empty() ? none : key_tile(slice_keys.front()),
+                                           placed.empty() ? none : key_tile(placed.front())});
+    if (number == none) break;
+    const auto tile = static_cast<std::uint32_t>(number);
+    StripContents contents;
+    if (t < tiles.size() && tiles[t].number == tile) contents.image = images[tiles[t++].index];
+    contents.slices = take_tile(slice_keys, tile);
+    contents.regions = take_tile(placed, tile);
+    if (contents.image) {
+      put(out, "<section id=\"tile-{0}\"><h3>tile {0}</h3>", tile);
+    } else {
+      put(out, "<section id=\"tile-{0}\"><h3>tile {0} (absent)</h3>", tile);
+    }
+    strip(out, contents, slices, regions, spans);
     out += "</section>\n";
-    out.flush();
-  }
-  // Slices and regions placed on tiles the package has no image for, by tile number.
-  std::vector<std::uint32_t> elsewhere;
-  for (const auto& [number, list] : slices) elsewhere.push_back(number);
-  for (const auto& [number, list] : regions) {
-    if (!slices.contains(number)) elsewhere.push_back(number);
-  }
-  std::sort(elsewhere.begin(), elsewhere.end());
-  for (const std::uint32_t number : elsewhere) {
-    if (number == all_tiles || by_number.contains(number)) continue;
-    put(out, "<section id=\"tile-{0}\"><h3>tile {0} (absent)</h3>", number);
-    strip(out, nullptr, find(slices, number), find(regions, number));
-    out += "</section>\n";
-    out.flush();
   }
   out += "</body></html>\n";
   out.flush(true);
@@ -400,28 +404,21 @@ void render(const View<Application>& app, Html& out) {
 }  // namespace
 
 int map(const std::string& path, const std::optional<std::string>& output) {
+  auto file = OutputFile::open(output, {path});
+  if (!file) return exit_trouble;
   const auto view = open_or_report(path);
   if (!view) return exit_trouble;
-  if (!output) {
-    Html out(STDOUT_FILENO);
+  Html out(file->fd());
+  try {
     render(*view, out);
-    return out.error() ? write_failure(*out.error()) : exit_ok;
-  }
-  const int fd = ::open(output->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  std::optional<int> error;
-  if (fd < 0) {
-    error = errno;
-  } else {
-    Html out(fd);
-    render(*view, out);
-    error = out.error();
-    if (::close(fd) != 0 && !error) error = errno;
-  }
-  if (error) {
-    report(fmt::format("cannot write {}: {}", shown(*output), std::generic_category().message(*error)));
+  } catch (const std::bad_alloc&) {
+    report(fmt::format("not enough memory to draw package {}", shown(path)));
+    return exit_trouble;
+  } catch (const std::length_error&) {
+    report(fmt::format("not enough memory to draw package {}", shown(path)));
     return exit_trouble;
   }
-  return exit_ok;
+  return file->finish(out.error());
 }
 
 }  // namespace torv_package::cli

@@ -116,7 +116,8 @@ WRONG = [
     (NAME, "", None, 'document: missing member "compiler_version"'),
     (NAME, NAME + ' "compiler_version": "again",', '"again"', "compiler_version: duplicate member"),
     (NAME, '"compiler_version": 3,', "3", "compiler_version: expected a string, got 3"),
-    ('"tiles": [', '"tiles": ' + "[" * 64, len('"tiles": ') + 63, "document: nested deeper than 64 levels"),
+    # Refused at the first value that cannot be in a package, not once it is parsed.
+    ('"tiles": [', '"tiles": ' + "[" * 64, len('"tiles": ') + 1, "tiles[0]: expected an object, got an array"),
     ('"physical_tile": 0', '"physical_tile": sev', "sev",
      "not valid JSON: syntax error while parsing value - invalid literal; last read: '\"physical_tile\": s'"),
 ]

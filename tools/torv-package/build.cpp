@@ -1,26 +1,26 @@
 // torv-package build: a package from the JSON document `json --data=hex` or
 // `--data=base64` writes (model_from_json, in build_model.cpp), validated and written.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <new>
 #include <optional>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
-#include <kj/io.h>
 
 #include "build_model.hpp"
 #include "commands.hpp"
 #include "output.hpp"
+#include "output_file.hpp"
 
 namespace torv_package::cli {
 namespace {
@@ -40,17 +40,60 @@ std::pair<std::size_t, std::size_t> line_column(std::string_view doc, std::size_
   return {line, column};
 }
 
-bool read_all(const std::string& path, std::string& out) {
-  if (path == "-") {
-    out.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return !std::cin.bad();
+// The whole document at `path` ("-" standard input); the OS error of a failed open or
+// read (a directory reads as EISDIR).
+std::expected<std::string, int> read_all(const std::string& path) {
+  const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(errno);
+  // A regular file is read into room for all of it and one more byte, which finds its end.
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  std::string doc(regular ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16, '\0');
+  std::size_t used = 0;
+  int error = 0;
+  for (;;) {
+    if (used == doc.size()) doc.resize(2 * doc.size());
+    const ssize_t n = ::read(fd, doc.data() + used, doc.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    used += static_cast<std::size_t>(n);
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  out = std::move(text).str();
-  return !in.bad();
+  doc.resize(used);
+  if (fd != STDIN_FILENO) ::close(fd);
+  if (error != 0) return std::unexpected(error);
+  return doc;
+}
+
+int build_document(const std::string& path, const std::string& name, const std::optional<std::string>& output,
+                   DataForm form) {
+  auto doc = read_all(path);
+  if (!doc) {
+    report(fmt::format("cannot read {}: {}", name,
+                       describe(PackageError(std::error_code(doc.error(), std::generic_category())))));
+    return exit_trouble;
+  }
+  auto built = model_from_json(*doc, form);
+  if (!built) {
+    const auto [line, column] = line_column(*doc, built.error().offset);
+    report(fmt::format("{}:{}:{}: {}", name, line, column, built.error().message));
+    return exit_trouble;
+  }
+  std::string().swap(*doc);  // the model holds all it needs
+  const Application& app = *built;
+
+  if (const auto valid = app.validate(); !valid) {
+    report(fmt::format("{}: {}", name, describe(valid.error())));
+    return exit_refused;
+  }
+  auto file = OutputFile::open(output, {path});
+  if (!file) return exit_trouble;
+  if (const auto written = app.write(file->stream()); !written && !file->stream_failed()) {
+    report(fmt::format("cannot write package {}: {}", output ? shown(*output) : "to stdout",
+                       describe(written.error())));
+    return exit_trouble;
+  }
+  return file->finish();
 }
 
 }  // namespace
@@ -62,38 +105,13 @@ int build(const std::string& path, const std::optional<std::string>& output, Dat
     report("refusing to write a package to a terminal; give -o PACKAGE or redirect standard output");
     return exit_trouble;
   }
-  std::string doc;
-  if (!read_all(path, doc)) {
-    report(fmt::format("cannot read {}: {}", name, std::generic_category().message(errno)));
-    return exit_trouble;
+  try {
+    return build_document(path, name, output, form);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
   }
-  const auto failure = [&](std::size_t offset, std::string_view text) {
-    const auto [line, column] = line_column(doc, offset);
-    report(fmt::format("{}:{}:{}: {}", name, line, column, text));
-    return exit_trouble;
-  };
-
-  auto built = model_from_json(doc, form);
-  if (!built) return failure(built.error().offset, built.error().message);
-  const Application& app = *built;
-
-  if (const auto valid = app.validate(); !valid) {
-    report(fmt::format("{}: {}", name, describe(valid.error())));
-    return exit_refused;
-  }
-  if (output) {
-    if (const auto written = app.write_file(*output); !written) {
-      report(fmt::format("cannot write package {}: {}", shown(*output), describe(written.error())));
-      return exit_trouble;
-    }
-    return exit_ok;
-  }
-  kj::FdOutputStream out(STDOUT_FILENO);
-  if (const auto written = app.write(out); !written) {
-    report(fmt::format("cannot write package to stdout: {}", describe(written.error())));
-    return exit_trouble;
-  }
-  return exit_ok;
+  report(fmt::format("not enough memory to build a package from {}", name));
+  return exit_trouble;
 }
 
 }  // namespace torv_package::cli

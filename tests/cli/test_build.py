@@ -4,6 +4,7 @@ column."""
 
 import json
 import os
+import resource
 import subprocess
 
 import pytest
@@ -160,4 +161,34 @@ def test_build_refuses_a_document_with_no_bytes_or_an_invalid_model(packages, tm
     pos = [position(text, at + len('"data": ')) for at in (first, text.index('"data"', first + 1))]
     result = run("build", *args, source, "-o", tmp_path / "out.torv")
     assert result == (status, b"", f"torv-package: {message.format(doc=source, pos=pos[0], pos1=pos[1])}\n")
+    assert not (tmp_path / "out.torv").exists()
+
+
+ZEROS = "0," * 4_000_000 + "0"  # 8 MB: a tree of every value would take hundreds of MB
+
+
+# (the document, or None for the path as it is; the report after "torv-package: "). Each
+# document is refused at the first value that cannot be in a package, within an address
+# space of 64 MiB + 4 x its size, whatever follows; a path that cannot be read is an I/O
+# error.
+@pytest.mark.parametrize("text, message", [
+    pytest.param("[" + ZEROS + "]", "{doc}:1:1: document: expected an object, got an array", id="root"),
+    pytest.param('{"compiler_version": 7, "tiles": [' + ZEROS + "]}",
+                 "{doc}:1:22: compiler_version: expected a string, got 7", id="member"),
+    pytest.param('{"junk": [' + ZEROS + "]}", "{doc}:1:10: junk: unknown member", id="unknown"),
+    pytest.param('{"tiles": [{"physical_tile": [' + ZEROS + "]}]}",
+                 "{doc}:1:30: tiles[0].physical_tile: expected an unsigned 32-bit number, got an array", id="nested"),
+    pytest.param(None, 'cannot read {doc}: Io(Os {{ code: 21, message: "Is a directory" }})', id="directory"),
+    pytest.param(None, 'cannot read {doc}: Io(Os {{ code: 2, message: "No such file or directory" }})', id="missing"),
+])
+def test_build_refuses_what_cannot_be_a_package_as_soon_as_it_is_seen(tmp_path, text, message):
+    source = tmp_path / "doc.json"
+    if text is not None:
+        source.write_text(text)
+    elif "code: 21" in message:
+        source.mkdir()
+    limit = 64 * 2**20 + 4 * len(text or "")
+    done = subprocess.run([TOOL, "build", source, "-o", tmp_path / "out.torv"], capture_output=True, text=True,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+    assert (done.returncode, done.stderr) == (2, f"torv-package: {message.format(doc=source)}\n")
     assert not (tmp_path / "out.torv").exists()

@@ -2,7 +2,9 @@
 file:// with no network, and the DOM it built must hold every tile of the package with
 its number and every element's hover text; a screenshot shows it draws."""
 
+import contextlib
 import os
+import resource
 import shutil
 import subprocess
 from html.parser import HTMLParser
@@ -110,3 +112,58 @@ def test_the_page_draws(page):
     chromium(tmp, tmp / "p.html", f"--screenshot={shot}", "--window-size=1200,900")
     data = shot.read_bytes()
     assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 10_000
+
+
+# -o through a temporary file and a rename, for map and build alike: (command, how the
+# output is given, whether a write fails, status, report; {P} the input, {T} the target,
+# which holds "old" and mode 0640 before the run). An input is never replaced or
+# appended to, and a failed write leaves the target as it was, with no temporary file.
+SAME = "{out} is the same file as {input}; write to another file"
+TOO_LARGE = 'cannot write {T}: Os {{ code: 27, message: "File too large" }}'
+OUTPUTS = [
+    ("map", ["-o", "{P}"], False, 2, SAME.format(out="output {P}", input="input {P}")),
+    ("map", ["-o", "{hard}"], False, 2, SAME.format(out="output {hard}", input="input {P}")),
+    ("map", ["-o", "{link}"], False, 2, SAME.format(out="output {link}", input="input {P}")),
+    ("map", [">>", "{P}"], False, 2, SAME.format(out="standard output", input="input {P}")),
+    ("map", ["stdin", "-o", "{P}"], False, 2, SAME.format(out="output {P}", input="standard input")),
+    ("map", ["-o", "{T}"], True, 2, TOO_LARGE),
+    ("map", ["-o", "{T}"], False, 0, ""),
+    ("build", ["-o", "{P}"], False, 2, SAME.format(out="output {P}", input="input {P}")),
+    ("build", ["stdin", "-o", "{P}"], False, 2, SAME.format(out="output {P}", input="standard input")),
+    ("build", [">>", "{P}"], False, 2, SAME.format(out="standard output", input="input {P}")),
+    ("build", ["-o", "{T}"], True, 2, TOO_LARGE),
+    ("build", ["-o", "{T}"], False, 0, ""),
+]
+
+
+@pytest.mark.parametrize("command, how, fails, status, report", OUTPUTS)
+def test_an_output_never_destroys_an_input_nor_a_target_it_fails_to_replace(tmp_path, command, how, fails, status,
+                                                                            report):
+    package = tmp_path / "p.torv"
+    package.write_bytes(tp.read(SAMPLE).to_bytes())
+    if command == "build":  # the input is the package's JSON document
+        document = subprocess.run([TOOL, "json", "--data=hex", package], capture_output=True, check=True).stdout
+        package = tmp_path / "p.json"
+        package.write_bytes(document)
+        (tmp_path / "p.torv").unlink()
+    target = tmp_path / "t.out"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    os.link(package, tmp_path / "hard")
+    os.symlink(package.name, tmp_path / "link")
+    names = {"P": package, "T": target, "hard": tmp_path / "hard", "link": tmp_path / "link"}
+    words = [w.format(**names) for w in how]
+    with contextlib.ExitStack() as files:
+        stdin = files.enter_context(open(package, "rb")) if words[0] == "stdin" else subprocess.DEVNULL
+        stdout = files.enter_context(open(words[1], "ab")) if words[0] == ">>" else subprocess.DEVNULL
+        words = words[1:] if words[0] == "stdin" else [] if words[0] == ">>" else words
+        source = "-" if stdin != subprocess.DEVNULL else package
+        before = package.read_bytes()
+        small = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (512, 512))  # noqa: E731
+        done = subprocess.run([TOOL, command, source, *words], stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                              text=True, preexec_fn=small if fails else None, restore_signals=True)
+    assert (done.returncode, done.stderr) == (status, f"torv-package: {report.format(**names)}\n" if report else "")
+    assert package.read_bytes() == before
+    replaced = status == 0
+    assert (target.read_bytes() != b"old", target.stat().st_mode & 0o777) == (replaced, 0o640)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["hard", "link", package.name, "t.out"])

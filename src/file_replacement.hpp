@@ -48,8 +48,9 @@ class FileReplacement {
   FileReplacement& operator=(const FileReplacement&) = delete;
   ~FileReplacement();
 
-  // The temporary file, open for writing.
+  // The temporary file, open for writing, and its path.
   int fd() const { return fd_; }
+  const std::filesystem::path& temporary() const { return temporary_; }
 
   // Flushes the temporary file to disk, renames it over the target and syncs the folder.
   // A failure before the rename leaves the target as it was (Io with the OS error); a

@@ -14,8 +14,8 @@ namespace {
 
 // Formatted before anything is read, so that the handler only writes bytes: nothing in it
 // allocates, formats or takes a lock.
-std::unique_ptr<const std::string> current_line;
-std::atomic<const std::string*> report_line{nullptr};
+std::unique_ptr<const std::string> current_line, current_cleanup;
+std::atomic<const std::string*> report_line{nullptr}, cleanup_path{nullptr};
 std::atomic<int> report_status{1};
 
 void on_sigbus(int, siginfo_t* info, void*) {
@@ -36,16 +36,22 @@ void on_sigbus(int, siginfo_t* info, void*) {
       left -= static_cast<std::size_t>(n);
     }
   }
+  if (const std::string* path = cleanup_path.load()) unlink(path->c_str());
   _exit(report_status.load());
+}
+
+// Publishes `text` to the handler through `slot`, keeping it in `owner`.
+void publish(std::string text, std::atomic<const std::string*>& slot, std::unique_ptr<const std::string>& owner) {
+  auto next = text.empty() ? nullptr : std::make_unique<const std::string>(std::move(text));
+  slot.store(next.get());
+  owner = std::move(next);  // the old text is freed only once the handler cannot see it
 }
 
 }  // namespace
 
-void set_sigbus_report(std::string line) {
-  auto next = std::make_unique<const std::string>(std::move(line));
-  report_line.store(next.get());
-  current_line = std::move(next);  // the old line is freed only once the handler cannot see it
-}
+void set_sigbus_report(std::string line) { publish(std::move(line), report_line, current_line); }
+
+void set_sigbus_cleanup(std::string path) { publish(std::move(path), cleanup_path, current_cleanup); }
 
 void install_sigbus_report(std::string line, int status) {
   set_sigbus_report(std::move(line));

@@ -19,4 +19,8 @@ void install_sigbus_report(std::string line, int status);
 // may be touching a mapping.
 void set_sigbus_report(std::string line);
 
+// A file the handler removes before it ends the process: a command's unfinished output,
+// which would otherwise stay behind. An empty path removes none. Replaced as the line is.
+void set_sigbus_cleanup(std::string path);
+
 }  // namespace torv_package::tools

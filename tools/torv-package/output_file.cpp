@@ -7,6 +7,7 @@
 
 #include "file_replacement.hpp"
 #include "output.hpp"
+#include "sigbus.hpp"
 
 namespace torv_package::cli {
 
@@ -14,6 +15,13 @@ struct OutputFile::State {
   std::optional<std::string> path;
   std::optional<FileReplacement> file;  // for a named file
   FdSink sink;
+
+  // A package that shrinks under its mapping ends the process from the SIGBUS handler,
+  // which then removes the temporary file too.
+  void guard() { tools::set_sigbus_cleanup(file ? file->temporary().native() : std::string()); }
+  ~State() {
+    if (path) tools::set_sigbus_cleanup({});
+  }
 };
 
 namespace {
@@ -66,7 +74,9 @@ std::optional<OutputFile> OutputFile::open(const std::optional<std::string>& pat
     return std::nullopt;
   }
   const int fd = file->fd();
-  return OutputFile(std::make_unique<State>(path, std::move(*file), FdSink(fd)));
+  auto state = std::make_unique<State>(path, std::move(*file), FdSink(fd));
+  state->guard();
+  return OutputFile(std::move(state));
 }
 
 OutputFile::OutputFile(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -90,6 +100,7 @@ int OutputFile::finish(std::optional<int> error) {
     file.reset();  // removes the temporary file
     return exit_trouble;
   }
+  tools::set_sigbus_cleanup({});  // nothing is read from here on
   if (const auto done = file->commit(); !done) {
     const std::error_code& code = *done.error().io();
     report(code.category() == folder_sync_category()

@@ -46,8 +46,9 @@ test-tsan: deps
 #               milliseconds under the sanitizers, not seconds.
 #   view        PackageView::from_bytes against Application::read; the same library.
 #   tools       torv-package json in every data form, parsed and compared with the model,
-#               built back (hex and base64) into the package's bytes, and diff of a package
-#               with itself and with its rewrite; the same library.
+#               built back (hex and base64) into the package's bytes, diff of a package
+#               with itself and with its rewrite, and map's page (a section per tile, an
+#               element per segment, slice and region); the same library.
 #   read_bound  read_fast's checks over the library as shipped, on inputs up to 1 MiB,
 #               with the seeds that expand to tens of MB.
 # Resource limits turn expansion into findings. Both read targets check the heap a read

@@ -3,8 +3,10 @@
 // every record, in table order, with its value (data by size and SHA-256, or decoded from
 // hex or base64). `build` must take the hex and base64 documents back to the model, which
 // validates and writes the package's bytes. `diff` must find nothing between the package
-// and itself, nor between it and its own rewrite. The commands run as the tool runs them,
-// on a path, with standard output caught in a file in memory.
+// and itself, nor between it and its own rewrite. `map` must write a whole page with one
+// section per tile and one drawn element per segment, slice and debug region. The
+// commands run as the tool runs them, on a path, with standard output caught in a file in
+// memory.
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/mman.h>
@@ -218,6 +220,33 @@ class Expect {
   DataForm form_;
 };
 
+std::size_t occurrences(std::string_view text, std::string_view part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + part.size())) ++n;
+  return n;
+}
+
+// Names in the page are escaped, so "<g>" and "<section id=" are only ever its own markup.
+void check_map(const MemoryFile& package, MemoryFile& out, const Application& model) {
+  const Run map = capture(out, [&] { return torv_package::cli::map(package.path(), std::nullopt); });
+  if (map.status != 0) fail("map exits with " + std::to_string(map.status));
+  if (!map.out.starts_with("<!DOCTYPE html>\n") || !map.out.ends_with("</body></html>\n")) {
+    fail("map writes no whole page");
+  }
+  std::size_t elements = model.debug_regions.size();
+  for (const auto& tile : model.tiles) elements += tile.segments.size();
+  for (const auto* list : {&model.inputs, &model.outputs, &model.weights}) {
+    for (const auto& binding : *list) elements += binding.slices.size();
+  }
+  if (occurrences(map.out, "<g>") != elements) fail("map draws another number of elements than the package has");
+  if (occurrences(map.out, "<section id=") != model.tiles.size()) fail("map writes another number of tile sections");
+  for (const auto& tile : model.tiles) {
+    if (map.out.find("<section id=\"tile-" + std::to_string(tile.physical_tile) + "\">") == std::string::npos) {
+      fail("map has no section for tile " + std::to_string(tile.physical_tile));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -254,6 +283,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fail("build of the " + form_name + " document does not write the package's bytes");
     }
   }
+
+  check_map(package, out, *model);
 
   rewrite.assign({bytes.begin(), bytes.size()});
   for (const MemoryFile* other : {&package, &rewrite}) {

@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
       app.add_subcommand("map", "Draw a package as one self-contained HTML page: tiles, segments, slices, regions.");
   std::optional<std::string> map_output;
   map_command->add_option("PACKAGE", package, "package file")->required();
-  map_command->add_option("-o,--output", map_output, "HTML file (default: standard output)");
+  map_command->add_option("-o,--output", map_output, "HTML file, replaced atomically (default: standard output)");
 
   if (const auto message = empty_option_value(argc, argv)) return usage_failure(*message);
   try {

@@ -63,11 +63,12 @@ class Dom(HTMLParser):
 
 @pytest.fixture(scope="module")
 def page(tmp_path_factory):
-    """The sample's map, and a package with a name that HTML must escape and tiles past
-    the device's last."""
+    """The sample's map, and a package with a name that HTML must escape, a name too long
+    to show whole, and tiles past the device's last."""
     tmp = tmp_path_factory.mktemp("map")
     app = tp.read(SAMPLE)
-    app.debug_regions = [*app.debug_regions, tp.DebugRegion(physical_tile=1, address=0x90000, size=8, name="<b>&amp;")]
+    app.debug_regions = [*app.debug_regions, tp.DebugRegion(physical_tile=1, address=0x90000, size=8, name="<b>&amp;"),
+                         tp.DebugRegion(physical_tile=1, address=0x90010, size=8, name="x" + "é" * 1000)]
     app.tiles = [*app.tiles, tp.TileImage(physical_tile=5000)]
     package = tmp / "p.torv"
     package.write_bytes(app.to_bytes())
@@ -100,6 +101,8 @@ def test_every_tile_appears_with_its_number(page):
     "debug region activations 0x60000..0x60100 (256 bytes)",
     "debug region runtime stub 0x4c000..0x4c100 (256 bytes)",
     "debug region <b>&amp; 0x90000..0x90008 (8 bytes)",
+    # A long name is cut between characters after 1 KiB.
+    "debug region x" + "é" * 511 + "... 0x90010..0x90018 (8 bytes)",
 ])
 def test_each_element_names_itself_on_hover(page, title):
     _, dom = page

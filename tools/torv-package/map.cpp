@@ -98,8 +98,18 @@ void escaped(Html& out, std::string_view text) {
 }
 
 // A name from the package: escaped for a terminal as the other commands show it (so
-// controls never reach the page), then for HTML.
+// controls never reach the page), then for HTML. One longer than longest_name bytes is
+// cut between characters and ends in "...": a name repeats in every slice's hover text,
+// and the page must grow with the records, not with the records times a name's length.
 void name(Html& out, std::string_view text) {
+  constexpr std::size_t longest_name = 1024;
+  const bool cut = text.size() > longest_name;
+  if (cut) {
+    std::size_t end = longest_name;
+    // Back over the continuation bytes of the character cut through (at most three).
+    for (int i = 0; i < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++i) --end;
+    text = text.substr(0, end);
+  }
   const bool plain =
       !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
   if (plain) {  // printable ASCII shows as itself
@@ -107,6 +117,7 @@ void name(Html& out, std::string_view text) {
   } else {
     escaped(out, shown(text));
   }
+  if (cut) out += "...";
 }
 
 template <class... Args>

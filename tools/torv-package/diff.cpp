@@ -13,8 +13,10 @@
 #include <cstddef>
 #include <cstring>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <type_traits>
@@ -31,7 +33,11 @@
 namespace torv_package::cli {
 namespace {
 
-constexpr std::size_t none = static_cast<std::size_t>(-1);
+// Positions in a list, in the tables that match lists: a stored list holds fewer than
+// 2^29 records, and 4 bytes a record keep the tables below the model's own records, which
+// the view's budget has counted.
+using Position = std::uint32_t;
+constexpr Position none = static_cast<Position>(-1);
 
 // How the records of a list are matched, and named on lines of their own.
 //   key         the field that matches them, or none: matched by position;
@@ -146,8 +152,8 @@ std::strong_ordering rest_order(const View<Record>& x, const View<Record>& y) {
 
 // Which record of b each record of a is paired with (or `none`), and the reverse.
 struct Pairing {
-  std::vector<std::size_t> of_a;
-  std::vector<std::size_t> of_b;
+  std::vector<Position> of_a;
+  std::vector<Position> of_b;
 };
 
 // Pairs records with equal keys. Within one key, records equal in full are paired first
@@ -158,20 +164,20 @@ struct Pairing {
 template <class T, class List>
 Pairing pair_records(const List& a, const List& b) {
   const auto key = [](const View<T>& record) { return member<Identity<T>::key>(record); };
-  Pairing pairing{std::vector<std::size_t>(a.size(), none), std::vector<std::size_t>(b.size(), none)};
+  Pairing pairing{std::vector<Position>(a.size(), none), std::vector<Position>(b.size(), none)};
   // Merges the positions in `xs` and `ys` that have no partner yet, sorted by `order`
   // (ties in stored order), pairing those that compare equal.
   const auto pass = [&](auto order) {
-    const auto unpaired = [](const std::vector<std::size_t>& partners) {
-      std::vector<std::size_t> positions;
+    const auto unpaired = [](const std::vector<Position>& partners) {
+      std::vector<Position> positions;
       for (std::size_t i = 0; i < partners.size(); ++i) {
-        if (partners[i] == none) positions.push_back(i);
+        if (partners[i] == none) positions.push_back(static_cast<Position>(i));
       }
       return positions;
     };
-    std::vector<std::size_t> xs = unpaired(pairing.of_a), ys = unpaired(pairing.of_b);
-    std::stable_sort(xs.begin(), xs.end(), [&](std::size_t i, std::size_t j) { return order(a[i], a[j]) < 0; });
-    std::stable_sort(ys.begin(), ys.end(), [&](std::size_t i, std::size_t j) { return order(b[i], b[j]) < 0; });
+    std::vector<Position> xs = unpaired(pairing.of_a), ys = unpaired(pairing.of_b);
+    std::stable_sort(xs.begin(), xs.end(), [&](Position i, Position j) { return order(a[i], a[j]) < 0; });
+    std::stable_sort(ys.begin(), ys.end(), [&](Position i, Position j) { return order(b[i], b[j]) < 0; });
     for (std::size_t x = 0, y = 0; x < xs.size() && y < ys.size();) {
       const auto c = order(a[xs[x]], b[ys[y]]);
       if (c < 0) {
@@ -200,31 +206,31 @@ Pairing pair_records(const List& a, const List& b) {
 // one keeping most records at their own position is taken, so that a record still at
 // its place is reported only when it must be; a swap of neighbours is one move. Found with a
 // tree of prefix maxima over positions in b, in n log n.
-std::vector<bool> kept_in_order(const std::vector<std::size_t>& partner_of_a, std::size_t b_size) {
+std::vector<bool> kept_in_order(const std::vector<Position>& partner_of_a, std::size_t b_size) {
   struct Best {
-    std::uint64_t length = 0, in_place = 0;
-    std::size_t last = none;  // the a-position ending the run
+    Position length = 0, in_place = 0;
+    Position last = none;  // the a-position ending the run
     // Of equal runs, the one ending later in a, as patience sorting would take it.
-    std::size_t rank() const { return last == none ? 0 : last + 1; }
+    std::uint64_t rank() const { return last == none ? 0 : std::uint64_t{last} + 1; }
     bool operator<(const Best& o) const {
       return std::tuple(length, in_place, rank()) < std::tuple(o.length, o.in_place, o.rank());
     }
   };
   std::vector<Best> tree(b_size + 1);  // Fenwick tree over b's positions, 1-based
-  std::vector<std::size_t> before(partner_of_a.size(), none);
+  std::vector<Position> before(partner_of_a.size(), none);
   Best overall;
   for (std::size_t i = 0; i < partner_of_a.size(); ++i) {
-    const std::size_t j = partner_of_a[i];
+    const Position j = partner_of_a[i];
     if (j == none) continue;
     Best prefix;  // the best run ending at a partner below j
     for (std::size_t k = j; k > 0; k -= k & (~k + 1)) prefix = std::max(prefix, tree[k]);
-    const Best here{prefix.length + 1, prefix.in_place + (i == j ? 1 : 0), i};
+    const Best here{prefix.length + 1, prefix.in_place + (i == j ? 1u : 0u), static_cast<Position>(i)};
     before[i] = prefix.last;
     overall = std::max(overall, here);
     for (std::size_t k = j + 1; k <= b_size; k += k & (~k + 1)) tree[k] = std::max(tree[k], here);
   }
   std::vector<bool> kept(partner_of_a.size(), false);
-  for (std::size_t i = overall.last; i != none; i = before[i]) kept[i] = true;
+  for (Position i = overall.last; i != none; i = before[i]) kept[i] = true;
   return kept;
 }
 
@@ -412,7 +418,7 @@ class Differ {
     const Pairing pairing = pair_records<T>(a, b);
     const std::vector<bool> kept = kept_in_order(pairing.of_a, b.size());
     for (std::size_t i = 0; i < a.size() && !done(); ++i) {
-      const std::size_t j = pairing.of_a[i];
+      const Position j = pairing.of_a[i];
       if (j == none) {
         emit({"remove", fmt::format("{}[{}]", path, i), identity(a[i]), "", ""});
         continue;
@@ -449,11 +455,21 @@ int diff(const std::string& path_a, const std::string& path_b, const DiffOptions
     report("standard input can be one side of diff, not both");
     return exit_trouble;
   }
-  // The two packages are opened and validated at once, one on another core.
+  // The two packages are opened and validated at once, one on another core when a thread
+  // can be had.
   Result<PackageView> b = std::unexpected(PackageError::invalid("not read"));
-  std::thread reader([&] { b = PackageView::open(opened_path(path_b)); });
+  std::optional<std::thread> reader;
+  try {
+    reader.emplace([&] { b = PackageView::open(opened_path(path_b)); });
+  } catch (const std::system_error&) {
+    // No thread to be had: b is opened after a, on this one.
+  }
   Result<PackageView> a = PackageView::open(opened_path(path_a));
-  reader.join();
+  if (reader) {
+    reader->join();
+  } else {
+    b = PackageView::open(opened_path(path_b));
+  }
   for (const auto* result : {&a, &b}) {
     if (!*result) {
       report_unreadable(result == &a ? path_a : path_b, result->error());

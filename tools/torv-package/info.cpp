@@ -2,13 +2,13 @@
 // characters, long tables cut to a screenful; or, with --json, the same with exact numbers.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <utf8proc.h>
 
 #include "commands.hpp"
@@ -304,6 +304,18 @@ constexpr std::size_t dtype_width = 13;
 constexpr std::size_t shape_width = 17;
 constexpr std::size_t binding_name_width = 21;
 
+// "[64, 3, 224, 224]", or as much of it as shows in `width` columns and more: a shape may
+// hold millions of numbers, shared by every binding.
+template <class Numbers>
+std::string shape_head(const Numbers& shape, std::size_t width) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (text.size() > width) return text;
+    fmt::format_to(std::back_inserter(text), "{}{}", i == 0 ? "" : ", ", shape[i]);
+  }
+  return text + "]";
+}
+
 void bindings(Output& out, const Summary& s, bool all) {
   out.print("\n{:<{}}{}\n", "bindings", label_width, s.bindings.size());
   if (s.bindings.empty()) return;
@@ -320,7 +332,7 @@ void bindings(Output& out, const Summary& s, bool all) {
     const BindingView b = row.binding;
     out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", row.kind, fit(shown_cut(b.name(), nw), nw),
               fit(shown_cut(b.dtype(), dtype_width), dtype_width),
-              fit(fmt::format("[{}]", fmt::join(b.shape(), ", ")), shape_width), digits(row.slices), sw,
+              fit(shape_head(b.shape(), shape_width), shape_width), digits(row.slices), sw,
               binary_size(row.bytes), bw);
   }
   left_out(out, rows, s.bindings.size(), "bindings");

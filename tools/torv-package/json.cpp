@@ -81,27 +81,25 @@ void hash_all(std::span<const Bytes> fields, std::span<Digest> out) {
 // SHA-256 of every data field, in the order the document lists them, computed on all
 // cores before the document is written. The digests take 32 bytes a field, less than the
 // model's record for it, which the view's budget has counted; the spans being hashed are
-// kept a batch at a time, not for the whole package.
+// kept a batch of fields at a time, not for the whole package (their bytes stay in the
+// file).
 std::vector<Digest> digests(const View<Application>& app) {
   std::size_t count = 0;
   auto counter = [&](Bytes) { ++count; };
   gather_data(app, counter);
   std::vector<Digest> out(count);
   constexpr std::size_t batch_fields = std::size_t{1} << 16;
-  constexpr std::size_t batch_bytes = std::size_t{64} << 20;
   std::vector<Bytes> batch;
   batch.reserve(std::min(count, batch_fields));
-  std::size_t done = 0, bytes = 0;
+  std::size_t done = 0;
   const auto flush = [&] {
     hash_all(batch, std::span(out).subspan(done, batch.size()));
     done += batch.size();
     batch.clear();
-    bytes = 0;
   };
   auto take = [&](Bytes data) {
     batch.push_back(data);
-    bytes += data.size();
-    if (batch.size() == batch_fields || bytes >= batch_bytes) flush();
+    if (batch.size() == batch_fields) flush();
   };
   gather_data(app, take);
   flush();

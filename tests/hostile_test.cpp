@@ -291,13 +291,34 @@ TEST_F(VindleLimits, LongNamesInRefusalsStayWithinTheBound) {
   }
 }
 
-// The same name in a valid package, shown by info in its column.
-TEST_F(VindleLimits, LongNamesInInfoStayWithinTheBound) {
+// The same name in a valid package, shown by info in its column, and by diff in full
+// (six bytes a character), against a package with a short one: written as it is escaped,
+// never held whole.
+TEST_F(VindleLimits, LongNamesInValidPackagesStayWithinTheBound) {
   const std::size_t size = put(testing::long_binding_name(10'000'000, true));
-  const ToolRun run = run_tool({TORV_PACKAGE_PATH, "info", path_.string()});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * size);
-  EXPECT_LE(run.output_bytes, std::size_t{4} << 10);
+  const std::filesystem::path other = path_.string() + ".short";
+  std::ofstream(other, std::ios::binary) << testing::long_binding_name(1, true);
+  const std::size_t both = size + std::filesystem::file_size(other);
+  const struct {
+    const char* tool;
+    std::vector<std::string> argv;
+    int status;
+    std::size_t inputs;
+    std::size_t most_output;
+  } tools[] = {
+      {"info", {TORV_PACKAGE_PATH, "info", path_.string()}, 0, size, std::size_t{4} << 10},
+      {"diff", {TORV_PACKAGE_PATH, "diff", other.string(), path_.string()}, 1, both, std::size_t{61} << 20},
+      {"diff --json", {TORV_PACKAGE_PATH, "diff", "--json", other.string(), path_.string()}, 1, both,
+       std::size_t{122} << 20},
+  };
+  for (const auto& tool : tools) {
+    SCOPED_TRACE(tool.tool);
+    const ToolRun run = run_tool(tool.argv);
+    EXPECT_EQ(run.status, tool.status);
+    EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * tool.inputs);
+    EXPECT_LE(run.output_bytes, tool.most_output);
+  }
+  std::filesystem::remove(other);
 }
 
 TEST_F(VindleLimits, AllocationFailureIsAReportNotASignal) {

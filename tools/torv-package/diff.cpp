@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,10 +21,11 @@
 #include <thread>
 #include <tuple>
 #include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include "commands.hpp"
 #include "json_writer.hpp"
@@ -248,40 +250,113 @@ std::string word(Bytes bytes, std::size_t at) {
                                    std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24);
 }
 
+// A value or identity as a line shows it: pieces, a package's texts and number lists
+// among them, formatted and escaped only as they are written and a part at a time. A
+// text or list may run to megabytes (six bytes a character escaped), and is never held
+// formatted whole.
+class Shown {
+ public:
+  using Numbers = ListView<std::uint32_t, capnp::List<std::uint32_t>::Reader>;
+
+  Shown() = default;
+  Shown(const char* literal) : Shown(std::string(literal)) {}
+  Shown(std::string literal) { add(std::move(literal)); }
+  void add(std::string literal) {
+    if (!literal.empty()) pieces_.emplace_back(std::move(literal));
+  }
+  // Quoted and escaped as in an error's debug form.
+  void add_quoted(std::string_view text) { pieces_.emplace_back(Quoted{text}); }
+  // In brackets, separated by ", ".
+  void add_numbers(Numbers numbers) { pieces_.emplace_back(numbers); }
+  void append(Shown&& other) {
+    for (auto& piece : other.pieces_) pieces_.push_back(std::move(piece));
+  }
+  bool empty() const { return pieces_.empty(); }
+
+  // Calls `write` with the text, a part at a time.
+  template <class Write>
+  void write(Write&& write) const {
+    for (const auto& piece : pieces_) {
+      if (const auto* literal = std::get_if<std::string>(&piece)) {
+        write(std::string_view(*literal));
+      } else if (const auto* quoted = std::get_if<Quoted>(&piece)) {
+        write_quoted(quoted->text, write);
+      } else {
+        write_numbers(std::get<Numbers>(piece), write);
+      }
+    }
+  }
+
+ private:
+  static constexpr std::size_t part_bytes = std::size_t{1} << 16;
+  struct Quoted {
+    std::string_view text;
+  };
+
+  template <class Write>
+  static void write_quoted(std::string_view text, Write& write) {
+    write(std::string_view("\""));
+    while (!text.empty()) {
+      std::size_t n = std::min(text.size(), part_bytes);
+      // Parts end between characters, since escaping looks at whole characters.
+      while (n < text.size() && n > part_bytes - 4 && (static_cast<unsigned char>(text[n]) & 0xc0) == 0x80) --n;
+      const std::string escaped = quote_escaped(text.substr(0, n));
+      write(std::string_view(escaped).substr(1, escaped.size() - 2));
+      text.remove_prefix(n);
+    }
+    write(std::string_view("\""));
+  }
+  template <class Write>
+  static void write_numbers(const Numbers& numbers, Write& write) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+      if (text.size() >= part_bytes) {
+        write(std::string_view(text));
+        text.clear();
+      }
+      fmt::format_to(std::back_inserter(text), "{}{}", i == 0 ? "" : ", ", numbers[i]);
+    }
+    text += ']';
+    write(std::string_view(text));
+  }
+
+  std::vector<std::variant<std::string, Quoted, Numbers>> pieces_;
+};
+
 // A field's value on a line: numbers in decimal, or in hex for an address; enums by
 // name; text quoted and escaped; number lists in brackets.
 template <class Row, class Value>
-std::string shown_value(Row, const Value& value) {
+Shown shown_value(Row, const Value& value) {
+  Shown out;
   if constexpr (Row::kind == FieldKind::number) {
-    return Row::address ? hex(value) : fmt::format("{}", value);
+    out.add(Row::address ? hex(value) : fmt::format("{}", value));
   } else if constexpr (Row::kind == FieldKind::enumeration) {
-    return std::string(enumerant_name(value));
+    out.add(std::string(enumerant_name(value)));
   } else if constexpr (Row::kind == FieldKind::text) {
-    return quote_escaped(value);
+    out.add_quoted(value);
   } else {
     static_assert(Row::kind == FieldKind::number_list, "data and records are not shown as values");
-    return fmt::format("[{}]", fmt::join(value, ", "));
+    out.add_numbers(value);
   }
+  return out;
 }
 
 // "name value" for one field of a record, after a space unless it is the first.
 template <class Record, class Member>
-void show_field(std::string& out, const View<Record>& record, Member Record::*member) {
+void show_field(Shown& out, const View<Record>& record, Member Record::*member) {
   for_each_field<Record>([&](auto row) {
     if constexpr (std::is_same_v<typename decltype(row)::member_type, Member>) {
       if (row.member != member) return;
-      if (!out.empty()) out += ' ';
-      out += row.name;
-      out += ' ';
-      out += shown_value(row, table_value(record, row));
+      out.add(fmt::format("{}{} ", out.empty() ? "" : " ", row.name));
+      out.append(shown_value(row, table_value(record, row)));
     }
   });
 }
 
 // What identifies a record on a line of its own: its Identity's shown fields.
 template <class Record>
-std::string identity(const View<Record>& record) {
-  std::string out;
+Shown identity(const View<Record>& record) {
+  Shown out;
   std::apply([&](auto... member) { (show_field(out, record, member), ...); }, Identity<Record>::shown);
   return out;
 }
@@ -290,8 +365,8 @@ std::string identity(const View<Record>& record) {
 struct Difference {
   std::string_view operation;  // change, data, add, remove, move, other
   std::string path;
-  std::string identity;  // for add, remove and move
-  std::string old_value, new_value;
+  Shown identity;  // for add, remove and move
+  Shown old_value, new_value;
   std::string detail{};  // for data: where the first difference is, and the sizes if they differ
 };
 
@@ -333,12 +408,14 @@ class Differ {
       json_.string(d.operation);
       json_.key("path");
       json_.string(d.path);
-      json_.key("identity");
-      json_.string(json_text(d.identity));
-      json_.key("old");
-      json_.string(json_text(d.old_value));
-      json_.key("new");
-      json_.string(json_text(d.new_value));
+      // Shown values are UTF-8 whatever the package holds: escaping made them so.
+      for (const auto& [key, value] : {std::pair{"identity", &d.identity}, std::pair{"old", &d.old_value},
+                                       std::pair{"new", &d.new_value}}) {
+        json_.key(key);
+        json_.begin_raw_string();
+        value->write([&](std::string_view part) { json_.string_part(part); });
+        json_.end_raw_string();
+      }
       if (!d.detail.empty()) {
         json_.key("detail");
         json_.string(d.detail);
@@ -346,19 +423,26 @@ class Differ {
       json_.end_object();
       return;
     }
-    std::string text;
+    const auto write = [&](std::string_view part) { out_.write(part); };
     if (d.operation == "add" || d.operation == "remove") {
-      text = fmt::format("{} {} ({})", d.operation == "add" ? '+' : '-', d.path, d.identity);
+      out_.print("{} {} (", d.operation == "add" ? '+' : '-', d.path);
+      d.identity.write(write);
+      out_.write(")");
     } else if (d.operation == "move") {
-      text = fmt::format("~ {} -> {} ({})", d.path, d.new_value, d.identity);
+      out_.print("~ {} -> ", d.path);
+      d.new_value.write(write);
+      out_.write(" (");
+      d.identity.write(write);
+      out_.write(")");
     } else if (d.operation == "other") {
-      text = "? models differ";
-    } else if (!d.detail.empty()) {
-      text = fmt::format("{}: {}: {} -> {}", d.path, d.detail, d.old_value, d.new_value);
+      out_.write("? models differ");
     } else {
-      text = fmt::format("{}: {} -> {}", d.path, d.old_value, d.new_value);
+      out_.print("{}: ", d.path);
+      if (!d.detail.empty()) out_.print("{}: ", d.detail);
+      d.old_value.write(write);
+      out_.write(" -> ");
+      d.new_value.write(write);
     }
-    out_.write(text);
     out_.write("\n");
   }
   static std::string joined(const std::string& path, std::string_view name) {

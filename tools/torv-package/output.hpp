@@ -39,6 +39,7 @@ class Output {
  private:
   static constexpr std::size_t flush_at = std::size_t{1} << 20;
   void flush();
+  void send(std::string_view text);
   std::string buffer_;
   std::optional<int> error_;
 };

@@ -16,7 +16,9 @@ namespace torv_package {
 // A message can describe far more than it holds (lists of zero-sized elements, many
 // pointers to the same bytes), so what the model will cost is counted as it is built:
 // element count times record size for every list, and every text and data byte copied,
-// each with a fixed allowance for the allocator's own overhead.
+// each with a fixed allowance for the allocator's own overhead. A view is charged the
+// same without building anything, so that it refuses what a read refuses, and what walks
+// it (a tool, a binding) walks no more records than a read could build.
 //
 // The model may cost at most 2.5 x the message's bytes + 32 MiB. A read holds the message
 // and the model while converting (3.5 x + 32 MiB), then the model and the validator's

@@ -76,8 +76,11 @@ class PageRelease {
 
 // Walks one message through the schema table, checking what the reader checks (the
 // header, UTF-8 of every text, enum ranges, the pointers of every list, struct and blob)
-// and, when given a record to fill, converting it into the model, charging every
-// allocation to the memory budget before it is made. A walk without a record to fill
+// and, when given a record to fill, converting it into the model. Every allocation the
+// model needs is charged to the memory budget before it is made, and charged the same
+// by a walk without a record to fill, which allocates nothing: so a view refuses what a
+// read refuses, with the same error at the same place, and what walks a view cannot be
+// made to walk more records than a read would build. A walk without a record to fill
 // touches texts and structure only, never the bytes of data members. The path names
 // what is being read, so that every error, thrown by an accessor or returned, names its
 // place. Records are walked field by field in table order, which fixes the order in
@@ -99,9 +102,9 @@ class Converter {
   }
 
   // The text of member `field`, which `get` obtains, checked; charged to the budget when
-  // it is to be copied.
+  // the model holds it (the header's target it does not).
   template <class Get>
-  Result<std::string_view> text_view(std::string_view field, Get&& get, bool copied = false) {
+  Result<std::string_view> text_view(std::string_view field, Get&& get, bool copied) {
     path_.enter(field);
     const capnp::Text::Reader text = get();
     const std::string_view view(text.cStr(), text.size());
@@ -130,7 +133,7 @@ class Converter {
       return std::unexpected(PackageError::invalid("incompatible package header").at(field));
     };
     if (root.getSchemaVersion() != supported_schema_version) return incompatible("schema_version");
-    auto target = text_view("target", [&] { return root.getTarget(); });
+    auto target = text_view("target", [&] { return root.getTarget(); }, false);
     if (!target) return std::unexpected(std::move(target).error());
     if (*target != supported_target) return incompatible("target");
     if (root.getTileMemoryBase() != tile_memory_base) return incompatible("tile_memory_base");
@@ -157,14 +160,14 @@ Result<void> Converter::field(Record* out, typename schema_of<Record>::Reader in
     }
     if (member != nullptr) *member = static_cast<Member>(raw);
   } else if constexpr (row.kind == FieldKind::text) {
-    auto view = text_view(row.name, [&] { return row.get(in); }, member != nullptr);
+    auto view = text_view(row.name, [&] { return row.get(in); }, true);
     if (!view) return std::unexpected(std::move(view).error());
     if (member != nullptr) member->assign(*view);
   } else if constexpr (row.kind == FieldKind::data) {
     path_.enter(row.name);
     const capnp::Data::Reader data = row.get(in);  // checks the pointer, not the bytes
+    budget_.data(data.size());
     if (member != nullptr) {
-      budget_.data(data.size());
       member->assign(data.begin(), data.end());
       if (release_ != nullptr) release_->passed(data.end());
     } else if (release_ != nullptr) {
@@ -179,10 +182,8 @@ Result<void> Converter::field(Record* out, typename schema_of<Record>::Reader in
     // A list: charged in full before anything is reserved.
     path_.enter(row.name);
     const auto list = row.get(in);
-    if (member != nullptr) {
-      budget_.list<typename Row::element_type>(list.size());
-      member->reserve(list.size());
-    }
+    budget_.list<typename Row::element_type>(list.size());
+    if (member != nullptr) member->reserve(list.size());
     if constexpr (row.kind == FieldKind::number_list) {
       // Numbers need no check: the list's pointer was checked when it was read.
       if (member != nullptr) {

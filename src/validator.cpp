@@ -113,21 +113,23 @@ class TileIds {
 // never touch a page record until the page is found: where the indexes are dense, as
 // compilers number pages, a table by index answers at once; otherwise the indexes are
 // searched in breadth-first (Eytzinger) order, where the next levels of a search share a
-// cache line that is fetched ahead, instead of one cache miss per probe.
-template <class Pages>
+// cache line that is fetched ahead, instead of one cache miss per probe. Positions take
+// `Position`, 4 bytes where the list allows, so that the map costs at most 16 bytes a
+// page: no more than a page's record, however few bytes the file gave it.
+template <class Pages, class Position = std::uint32_t>
 class PageMap {
  public:
   explicit PageMap(const Pages& pages) : pages_(pages) {
     std::uint64_t highest = 0;
     for (std::size_t i = 0; i < pages.size(); ++i) highest = std::max<std::uint64_t>(highest, index_of(i));
     if (!pages.empty() && highest < 2 * std::uint64_t{pages.size()} + dense_slack) {
-      by_index_.assign(highest + 1, none);
-      for (std::size_t i = 0; i < pages.size(); ++i) by_index_[index_of(i)] = i;
+      by_index_.assign(highest + 1, absent);
+      for (std::size_t i = 0; i < pages.size(); ++i) by_index_[index_of(i)] = static_cast<Position>(i);
       return;
     }
     // Sorted as (index, position) pairs: no record is read while sorting.
-    std::vector<std::pair<std::uint32_t, std::size_t>> sorted(pages.size());
-    for (std::size_t i = 0; i < pages.size(); ++i) sorted[i] = {index_of(i), i};
+    std::vector<std::pair<std::uint32_t, Position>> sorted(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) sorted[i] = {index_of(i), static_cast<Position>(i)};
     std::sort(sorted.begin(), sorted.end());
     // Slot 0 is unused: the children of slot i are 2i and 2i + 1.
     keys_.resize(sorted.size() + 1);
@@ -166,7 +168,7 @@ class PageMap {
 
   // The size of page `index`, or nothing.
   std::optional<std::uint64_t> find(std::uint32_t index) const {
-    std::size_t position = none;
+    Position position = absent;
     if (!by_index_.empty()) {
       if (index < by_index_.size()) position = by_index_[index];
     } else if (!keys_.empty()) {
@@ -174,7 +176,7 @@ class PageMap {
       while (slot < keys_.size()) slot = descend(slot, index);
       if (const std::size_t at = found_slot(slot, index); at != 0) position = positions_[at];
     }
-    if (position == none) return std::nullopt;
+    if (position == absent) return std::nullopt;
     return member<&HostPage::size>(pages_[position]);
   }
 
@@ -202,7 +204,7 @@ class PageMap {
 
   // Places the sorted pages in breadth-first order: an in-order walk of the implicit tree.
   // The depth is the tree's height, at most 64.
-  void fill(const std::vector<std::pair<std::uint32_t, std::size_t>>& sorted, std::size_t& next,
+  void fill(const std::vector<std::pair<std::uint32_t, Position>>& sorted, std::size_t& next,
             std::size_t slot) {
     if (slot >= keys_.size()) return;
     fill(sorted, next, 2 * slot);
@@ -213,9 +215,10 @@ class PageMap {
   }
 
   const Pages& pages_;
-  std::vector<std::size_t> by_index_;    // dense: position of each index, `none` for gaps
+  static constexpr Position absent = static_cast<Position>(-1);
+  std::vector<Position> by_index_;       // dense: position of each index, `absent` for gaps
   std::vector<std::uint32_t> keys_;      // sparse: the indexes in breadth-first order
-  std::vector<std::size_t> positions_;   // sparse: the position of each of keys_
+  std::vector<Position> positions_;      // sparse: the position of each of keys_
 };
 
 // Where the rules report. Each rule returns false once the sink wants no more faults, and
@@ -502,10 +505,12 @@ bool check_host_calls(const Exchange& exchange, const Pages* pages, Faults& faul
   return true;
 }
 
+template <class Exchange, class Pages>
+bool check_pages(const Exchange& exchange, const Pages& pages, Faults& faults);
+
 template <class Exchange>
 bool check_host_exchange(const Exchange& exchange, Faults& faults) {
   constexpr std::string_view page_table = "invalid host page table";
-  constexpr std::string_view startup = "invalid host startup protocol";
   const auto& page_list = member<&HostExchange::pages>(exchange);
   using PageList = std::remove_cvref_t<decltype(page_list)>;
   const Repeats repeats(page_list, [](const auto& p) { return member<&HostPage::index>(p); });
@@ -514,7 +519,19 @@ bool check_host_exchange(const Exchange& exchange, Faults& faults) {
   }
   // Every lookup by page index rests on unique indexes.
   if (repeats.any()) return check_host_calls(exchange, static_cast<const PageMap<PageList>*>(nullptr), faults);
-  const PageMap pages(page_list);
+  // Lists read from a file have fewer than 2^29 elements; only a model built in memory can
+  // need wider positions.
+  if (page_list.size() < std::numeric_limits<std::uint32_t>::max()) {
+    return check_pages(exchange, PageMap<PageList, std::uint32_t>(page_list), faults);
+  }
+  return check_pages(exchange, PageMap<PageList, std::size_t>(page_list), faults);
+}
+
+// The rules that look pages up by index, once the indexes are known to be unique.
+template <class Exchange, class Pages>
+bool check_pages(const Exchange& exchange, const Pages& pages, Faults& faults) {
+  constexpr std::string_view page_table = "invalid host page table";
+  constexpr std::string_view startup = "invalid host startup protocol";
   const auto& attach_order = member<&HostExchange::attach_order>(exchange);
   for (std::size_t missing = pages.next_missing(attach_order, 0); missing != none;
        missing = pages.next_missing(attach_order, missing + 1)) {

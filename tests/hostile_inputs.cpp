@@ -1,7 +1,9 @@
 #include "hostile_inputs.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string>
 
 #include <capnp/any.h>
 #include <capnp/message.h>
@@ -190,6 +192,83 @@ Application tiles_with_stride(std::uint32_t tiles, std::uint32_t stride, std::ui
     app.debug_regions.push_back(DebugRegion{last, tile_memory_base, 4, "r"});
   }
   return app;
+}
+
+namespace {
+
+// The word of pointer `slot` of a struct being built.
+template <class StructBuilder>
+std::uint64_t* pointer_word(StructBuilder record, unsigned slot) {
+  // The pointer section follows the data section.
+  return reinterpret_cast<std::uint64_t*>(capnp::AnyStruct::Builder(kj::mv(record)).getDataSection().end()) + slot;
+}
+
+// Makes the list pointer at `from` point at what the one at `to` points at. Both lie in one
+// segment; a list pointer holds its target as a word offset from the word after it.
+void alias_list(std::uint64_t* from, const std::uint64_t* to) {
+  const std::int64_t offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(*to) & ~3u) >> 2;
+  const std::int64_t moved = offset + (to - from);
+  *from = (*to & ~std::uint64_t{0xffffffff}) | (static_cast<std::uint32_t>(moved << 2) | 1u);
+}
+
+// Writes `app` into one segment and lets `alias` repoint lists within it.
+template <class Alias>
+std::string aliased(const Application& app, std::size_t words, Alias&& alias) {
+  capnp::MallocMessageBuilder message(static_cast<unsigned>(words));
+  auto root = message.initRoot<schema::Application>();
+  write_application(app, root);
+  alias(root);
+  if (message.getSegmentsForOutput().size() != 1) std::abort();  // the estimate was short
+  return to_bytes(message);
+}
+
+}  // namespace
+
+std::string aliased_segment_lists(std::uint32_t tiles, std::uint32_t segments) {
+  Application app;
+  for (std::uint32_t k = 0; k < tiles; ++k) app.tiles.push_back(TileImage{k, 0, 0, 0, {}});
+  for (std::uint32_t i = 0; i < segments; ++i) {
+    app.tiles[0].segments.push_back(Segment{tile_memory_base + 16 * i, 16, {}, 0});
+  }
+  return aliased(app, 4 * std::size_t{segments} + 4 * std::size_t{tiles} + 1024, [&](schema::Application::Builder root) {
+    auto list = root.getTiles();
+    for (std::uint32_t k = 1; k < tiles; ++k) alias_list(pointer_word(list[k], 0), pointer_word(list[0], 0));
+  });
+}
+
+std::string aliased_slice_lists(std::uint32_t bindings, std::uint32_t slices) {
+  Application app = one_bare_tile();
+  for (std::uint32_t b = 0; b < bindings; ++b) app.inputs.push_back(Binding{"b" + std::to_string(b), "u8", {}, {}});
+  for (std::uint32_t i = 0; i < slices; ++i) {
+    app.inputs[0].slices.push_back(RegionSlice{0, tile_memory_base + 16 * (i % 1024), i, 16});
+  }
+  return aliased(app, 4 * std::size_t{slices} + 8 * std::size_t{bindings} + 1024, [&](schema::Application::Builder root) {
+    auto list = root.getInputs();
+    for (std::uint32_t b = 1; b < bindings; ++b) alias_list(pointer_word(list[b], 3), pointer_word(list[0], 3));
+  });
+}
+
+Application segments_and_slices(std::uint32_t n) {
+  Application app = one_bare_tile();
+  Binding input{"x", "u8", {n}, {}};
+  for (std::uint32_t i = 0; i < n; ++i) {
+    app.tiles[0].segments.push_back(Segment{tile_memory_base + 16 * i, 16, {}, 0});
+    input.slices.push_back(RegionSlice{0, tile_memory_base + 16 * i, 16 * std::uint64_t{i}, 16});
+  }
+  app.inputs.push_back(std::move(input));
+  return app;
+}
+
+std::string narrow_host_pages(std::uint32_t count, std::uint32_t stride) {
+  capnp::MallocMessageBuilder message(std::size_t{count} + 1024);
+  auto root = message.initRoot<schema::Application>();
+  write_application(one_bare_tile(), root);
+  auto pages = slot_of(root.getHostExchange(), 0).initAsListOfAnyStruct(1, 0, count);
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const std::uint32_t index = k * stride;  // little-endian, as the format is
+    std::memcpy(pages[k].getDataSection().begin(), &index, sizeof index);
+  }
+  return to_bytes(message);
 }
 
 std::string many_empty_tiles(std::uint32_t count) {

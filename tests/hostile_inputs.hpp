@@ -69,4 +69,22 @@ std::string long_binding_name(std::size_t bytes, bool valid = false);
 
 Application tiles_with_stride(std::uint32_t tiles, std::uint32_t stride, std::uint32_t regions);
 
+// Valid packages that name many records in few bytes, or that are large and valid, for
+// the bounds of everything that walks a package.
+
+// `tiles` tiles numbered 0.., whose segment lists all point at tile 0's list of
+// `segments` 16-byte segments: one list in the file, tiles x segments records in a model.
+std::string aliased_segment_lists(std::uint32_t tiles, std::uint32_t segments);
+
+// `bindings` inputs named b0.., whose slice lists all point at the first one's list of
+// `slices` slices on tile 0.
+std::string aliased_slice_lists(std::uint32_t bindings, std::uint32_t slices);
+
+// One tile with `n` 16-byte segments, and one input with a slice over each of them.
+Application segments_and_slices(std::uint32_t n);
+
+// One tile and `count` host pages stored as their index alone (one word each, numbered
+// k x `stride`): the smallest page records a file can hold, each twice its size in a model.
+std::string narrow_host_pages(std::uint32_t count, std::uint32_t stride);
+
 }  // namespace torv_package::testing

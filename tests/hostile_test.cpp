@@ -158,6 +158,7 @@ struct ToolRun {
   std::size_t peak_bytes;
   int status;  // exit status, or 1000 + signal number
   std::size_t output_bytes;  // standard output and error together
+  std::string output_head;   // their first 64 KiB
 };
 
 // Runs `argv`, under an address-space limit when `address_space` is not 0, with its output
@@ -187,9 +188,11 @@ ToolRun run_tool(const std::vector<std::string>& argv, rlim_t address_space = 0)
   wait4(pid, &status, 0, &usage);
   std::error_code ignored;
   const auto output_bytes = static_cast<std::size_t>(std::filesystem::file_size(output, ignored));
+  std::string head(64 << 10, '\0');
+  head.resize(static_cast<std::size_t>(std::ifstream(output, std::ios::binary).read(head.data(), head.size()).gcount()));
   std::filesystem::remove(output, ignored);
   return {static_cast<std::size_t>(usage.ru_maxrss) * 1024,
-          WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), output_bytes};
+          WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status), output_bytes, std::move(head)};
 }
 
 ToolRun run_vindle(const std::filesystem::path& path, rlim_t address_space = 0) {
@@ -288,19 +291,152 @@ TEST_F(VindleLimits, LongNamesInRefusalsStayWithinTheBound) {
   }
 }
 
-// The same name in a valid package, shown by info in its column.
-TEST_F(VindleLimits, LongNamesInInfoStayWithinTheBound) {
+// The same name in a valid package, shown by info in its column, and by diff in full
+// (six bytes a character), against a package with a short one: written as it is escaped,
+// never held whole.
+TEST_F(VindleLimits, LongNamesInValidPackagesStayWithinTheBound) {
   const std::size_t size = put(testing::long_binding_name(10'000'000, true));
-  const ToolRun run = run_tool({TORV_PACKAGE_PATH, "info", path_.string()});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * size);
-  EXPECT_LE(run.output_bytes, std::size_t{4} << 10);
+  const std::filesystem::path other = path_.string() + ".short";
+  std::ofstream(other, std::ios::binary) << testing::long_binding_name(1, true);
+  const std::size_t both = size + std::filesystem::file_size(other);
+  const struct {
+    const char* tool;
+    std::vector<std::string> argv;
+    int status;
+    std::size_t inputs;
+    std::size_t most_output;
+  } tools[] = {
+      {"info", {TORV_PACKAGE_PATH, "info", path_.string()}, 0, size, std::size_t{4} << 10},
+      {"diff", {TORV_PACKAGE_PATH, "diff", other.string(), path_.string()}, 1, both, std::size_t{61} << 20},
+      {"diff --json", {TORV_PACKAGE_PATH, "diff", "--json", other.string(), path_.string()}, 1, both,
+       std::size_t{122} << 20},
+  };
+  for (const auto& tool : tools) {
+    SCOPED_TRACE(tool.tool);
+    const ToolRun run = run_tool(tool.argv);
+    EXPECT_EQ(run.status, tool.status);
+    EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * tool.inputs);
+    EXPECT_LE(run.output_bytes, tool.most_output);
+  }
+  std::filesystem::remove(other);
 }
 
 TEST_F(VindleLimits, AllocationFailureIsAReportNotASignal) {
   // Within the budget (a 32 MB model), but not within 30 MB of address space.
   put(testing::canonical_default_records("entry_points", 800'000));
   EXPECT_EQ(run_vindle(path_, 30u << 20).status, 101);
+}
+
+// Every command, and the Python module's open, over packages that name far more records
+// than they hold (lists pointing at one list, lists of records of no size) or that are
+// large and valid: each refuses with read's error at read's location, or finishes within
+// 64 MiB + 4 x its input (both inputs for diff), and none ends by a signal, also when an
+// address-space limit leaves it short of memory: running out is then a report.
+TEST_F(VindleLimits, EveryCommandRefusesAsReadDoesOrStaysWithinTheBound) {
+  const struct {
+    const char* name;
+    std::function<std::string()> make;
+  } shapes[] = {
+      {"8,380,000 zero-sized inputs",
+       [] {
+         for (auto& list : testing::amplified_lists(8'380'000, true)) {
+           if (list.field == "inputs") return std::move(list.bytes);
+         }
+         return std::string();
+       }},
+      {"1,472 tiles sharing 5,600 segments", [] { return testing::aliased_segment_lists(1472, 5600); }},
+      {"100 tiles sharing 2,000 segments", [] { return testing::aliased_segment_lists(100, 2000); }},
+      {"250 inputs sharing 8,000 slices", [] { return testing::aliased_slice_lists(250, 8000); }},
+      {"60 inputs sharing 8,000 slices", [] { return testing::aliased_slice_lists(60, 8000); }},
+      {"10,000 segments and slices", [] { return testing::serialize(testing::segments_and_slices(10'000)); }},
+      {"20,000 tiles numbered k x 85229",
+       [] { return testing::serialize(testing::tiles_with_stride(20'000, 85229, 0)); }},
+      {"800,000 default entry points", [] { return testing::canonical_default_records("entry_points", 800'000); }},
+  };
+  using Argv = std::function<std::vector<std::string>(const std::string&)>;
+  const auto tool = [](std::vector<std::string> args) -> Argv {
+    return [args](const std::string& path) {
+      std::vector<std::string> argv{TORV_PACKAGE_PATH};
+      argv.insert(argv.end(), args.begin(), args.end());
+      argv.push_back(path);
+      return argv;
+    };
+  };
+  // An address-space limit a few MiB above what a tool needs to start, so that the larger
+  // shapes run out part way.
+  constexpr rlim_t tight = 20u << 20;
+  const struct {
+    const char* name;
+    Argv argv;
+    int refused;  // the status of a refusal
+    bool json = false;  // the error as JSON members
+    std::size_t inputs = 1;
+    rlim_t address_space = tight;  // 0: not run under a limit
+  } commands[] = {
+      {"info", tool({"info"}), 2},
+      {"info --json --all", tool({"info", "--json", "--all"}), 2},
+      {"check", tool({"check"}), 1},
+      {"check --all", tool({"check", "--all"}), 1},
+      {"check --all --json", tool({"check", "--all", "--json"}), 1, true},
+      {"json", tool({"json"}), 2},
+      {"json --data=hex --compact", tool({"json", "--data=hex", "--compact"}), 2},
+      {"json --data=base64", tool({"json", "--data=base64"}), 2},
+      {"json --data=none", tool({"json", "--data=none"}), 2},
+      {"diff with itself",
+       [](const std::string& path) { return std::vector<std::string>{TORV_PACKAGE_PATH, "diff", path, path}; }, 2,
+       false, 2},
+      {"map", tool({"map"}), 2},
+#ifdef TORV_PYTHON
+      {"python open",
+       [](const std::string& path) {
+         return std::vector<std::string>{
+             TORV_PYTHON, "-c",
+             "import sys; sys.path.insert(0, sys.argv[2]); import torv_package\n"
+             "try: torv_package.open(sys.argv[1])\n"
+             "except torv_package.PackageError as e:\n"
+             "  print(f'at {e.location}: {e.debug}' if e.location else e.debug); sys.exit(3)",
+             path, TORV_PYTHON_MODULE_DIR};
+       },
+       3, false, 1, 0},  // the interpreter alone needs more than the tools
+#endif
+  };
+  std::size_t ran_out = 0;  // limited runs that ended otherwise than without the limit
+  for (const auto& shape : shapes) {
+    const std::size_t size = put(shape.make());
+    // Read's error as the commands show it, in text and in JSON, or empty for a package.
+    std::string refusal, json_refusal;
+    if (const auto read = Application::read_file(path_); !read) {
+      const PackageError& error = read.error();
+      refusal = error.location().empty() ? error.debug_string()
+                                         : fmt::format("at {}: {}", error.location(), error.debug_string());
+      std::string debug;
+      for (const char c : error.debug_string()) debug += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+      json_refusal = fmt::format(R"("location":"{}","debug":"{}")", error.location(), debug);
+    }
+    for (const auto& command : commands) {
+      SCOPED_TRACE(fmt::format("{}: {}", shape.name, command.name));
+      const ToolRun run = run_tool(command.argv(path_.string()));
+      EXPECT_EQ(run.status, refusal.empty() ? 0 : command.refused) << run.output_head.substr(0, 2000);
+      if (!refusal.empty()) {
+        EXPECT_NE(run.output_head.find(command.json ? json_refusal : refusal), std::string::npos)
+            << run.output_head.substr(0, 2000);
+      }
+      EXPECT_LE(run.peak_bytes, (std::size_t{64} << 20) + 4 * command.inputs * size);
+      // Refusals come before anything is allocated; a package is also run short of memory,
+      // where a command reports it (the library's errors say "memory" or "cannot
+      // allocate") or does what it did without the limit.
+      if (command.address_space == 0 || !refusal.empty()) continue;
+      const ToolRun limited = run_tool(command.argv(path_.string()), command.address_space);
+      EXPECT_LT(limited.status, 1000) << "ended by a signal under an address-space limit";
+      if (limited.status != run.status) {
+        ++ran_out;
+        EXPECT_TRUE(limited.output_head.find("memory") != std::string::npos ||
+                    limited.output_head.find("cannot allocate") != std::string::npos)
+            << limited.output_head.substr(0, 2000);
+      }
+    }
+  }
+  EXPECT_GT(ran_out, 0u) << "the address-space limit never bit";
 }
 
 }  // namespace

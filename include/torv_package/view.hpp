@@ -407,9 +407,10 @@ using DebugSymbolView = View<DebugSymbol>;
 using DebugRegionView = View<DebugRegion>;
 
 // A package read in place and validated as Application::read validates it: the same
-// checks in the same order, with the same errors and locations, except that no memory
-// budget applies, since nothing is expanded. Validation reads texts and structure only,
-// never segment data.
+// checks in the same order, with the same errors and locations, and the same memory
+// budget, counted without building the model: a view refuses what a read would refuse,
+// so that walking every record of a view costs no more than reading the model would.
+// Validation reads texts and structure only, never segment data.
 //
 // The accessors are those of View<Application>: `view.tiles()[i].segments()[j].data()` is
 // a span into the file. Record views, spans and texts stay valid while the PackageView

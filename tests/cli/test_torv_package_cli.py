@@ -75,11 +75,16 @@ def files(tmp_path):
     for k in range(1001):
         data = data.replace(struct.pack("<II", 0x1000 + 4 * k, 0xC0FFEE00 + k), struct.pack("<II", 0x1001 + 4 * k, 0))
     many.write_bytes(data)
+    # A name holding what an escape looks like.
+    renamed = tmp_path / "renamed.torv"
+    backslash = model()
+    backslash.inputs[0].name = "a\\x{41}"
+    backslash.write(renamed)
     paths = {"good": good, "changed": changed, "invalid": invalid, "missing": tmp_path / "missing.torv",
              "newline": tmp_path / "new\nline.torv", "not_utf8": tmp_path / "byte\udcff.torv",
              "trailing": tmp_path / "trailing.torv", "trailing1": tmp_path / "trailing1.torv",
              "newline_missing": tmp_path / "missing\n.torv", "invalid_trailing": tmp_path / "invalid3.torv",
-             "two": two, "many": many}
+             "two": two, "many": many, "renamed": renamed}
     for name in ("newline", "not_utf8"):
         paths[name].write_bytes(good.read_bytes())
     paths["trailing"].write_bytes(good.read_bytes() + bytes(9))
@@ -110,6 +115,14 @@ INVALID = ('at tiles[1].segments[2]: Invalid("invalid segment on tile 1: address
     (["json", "--data=", "good"], 2, [], "torv-package: empty value for option '--data'\n" + HINT),
     (["frobnicate"], 2, [], "torv-package: unknown command 'frobnicate'\n" + HINT),
     (["check", "--bogus=1", "good"], 2, [], "torv-package: unknown option '--bogus'\n" + HINT),
+    # A count of lines is digits that fit: no sign, nothing wrapped.
+    (["diff", "--max-lines", "-1", "good", "changed"], 2, [],
+     "torv-package: --max-lines: '-1' is not a count from 0 to 18446744073709551615\n" + HINT),
+    (["diff", "--max-lines=99999999999999999999999", "good", "changed"], 2, [],
+     "torv-package: --max-lines: '99999999999999999999999' is not a count from 0 to 18446744073709551615\n" + HINT),
+    (["diff", "--max-lines", "18446744073709551615", "good", "changed"], 1,
+     ["tiles[0].segments[0].data: first difference at 0x05000c: 0f0e0d0c -> 000000ff",
+      "+ tiles[2] (physical_tile 9)", "inputs[0].shape: [1, 2] -> [1, 4]"], ""),
     (["info", "good", "good"], 2, [], "torv-package: unexpected argument '{good}'\n" + HINT),
     ([], 2, [], "torv-package: missing command: info, check, json, diff, build or map\n" + HINT),
     (["--version"], 0, ["torv-package 0.1.0"], None),
@@ -395,6 +408,9 @@ def json_lines(text):
          "new": "000000ff", "detail": "first difference at 0x05000c"},
         {"operation": "add", "path": "tiles[2]", "identity": "physical_tile 9", "old": "", "new": ""},
         {"operation": "change", "path": "inputs[0].shape", "identity": "", "old": "[1, 2]", "new": "[1, 4]"}]),
+    # An identity is the text its line shows, escaped once.
+    (["diff", "--json", "good", "renamed"], None, 1, json.loads, lambda d, f: [e["identity"] for e in d] == [
+        'name "x"', 'name "a\\\\x{41}"']),
     (["json", "--compact", "--data=none", "good"], None, 0, json_lines, lambda d, f: (
         len(d) == 1 and d[0]["tiles"][0]["segments"][0]["data"] == {"size": 16})),
 ])

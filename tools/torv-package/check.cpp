@@ -41,7 +41,8 @@ void error_object(JsonWriter& json, const PackageError& error) {
 constexpr std::size_t json_fault_limit = 1000;
 
 // Faults as --all reports them: each printed as it is found, or kept for the JSON line up
-// to its limit and counted beyond it.
+// to its limit and counted beyond it. Once the output is gone (a closed pipe), validation
+// is told to stop: nothing it finds can be reported.
 class CheckFaults final : public FaultSink {
  public:
   CheckFaults(Output& out, const std::string& path, bool json) : out_(out), path_(path), json_(json) {}
@@ -52,7 +53,7 @@ class CheckFaults final : public FaultSink {
     } else if (kept.size() < json_fault_limit) {
       kept.push_back(std::move(error));
     }
-    return true;
+    return !out_.failed();
   }
   std::size_t count() const { return count_; }
   std::vector<PackageError> kept;

@@ -13,15 +13,19 @@
 #include <cstddef>
 #include <cstring>
 #include <cstdint>
+#include <iterator>
+#include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include "commands.hpp"
 #include "json_writer.hpp"
@@ -31,7 +35,11 @@
 namespace torv_package::cli {
 namespace {
 
-constexpr std::size_t none = static_cast<std::size_t>(-1);
+// Positions in a list, in the tables that match lists: a stored list holds fewer than
+// 2^29 records, and 4 bytes a record keep the tables below the model's own records, which
+// the view's budget has counted.
+using Position = std::uint32_t;
+constexpr Position none = static_cast<Position>(-1);
 
 // How the records of a list are matched, and named on lines of their own.
 //   key         the field that matches them, or none: matched by position;
@@ -146,8 +154,8 @@ std::strong_ordering rest_order(const View<Record>& x, const View<Record>& y) {
 
 // Which record of b each record of a is paired with (or `none`), and the reverse.
 struct Pairing {
-  std::vector<std::size_t> of_a;
-  std::vector<std::size_t> of_b;
+  std::vector<Position> of_a;
+  std::vector<Position> of_b;
 };
 
 // Pairs records with equal keys. Within one key, records equal in full are paired first
@@ -158,20 +166,20 @@ struct Pairing {
 template <class T, class List>
 Pairing pair_records(const List& a, const List& b) {
   const auto key = [](const View<T>& record) { return member<Identity<T>::key>(record); };
-  Pairing pairing{std::vector<std::size_t>(a.size(), none), std::vector<std::size_t>(b.size(), none)};
+  Pairing pairing{std::vector<Position>(a.size(), none), std::vector<Position>(b.size(), none)};
   // Merges the positions in `xs` and `ys` that have no partner yet, sorted by `order`
   // (ties in stored order), pairing those that compare equal.
   const auto pass = [&](auto order) {
-    const auto unpaired = [](const std::vector<std::size_t>& partners) {
-      std::vector<std::size_t> positions;
+    const auto unpaired = [](const std::vector<Position>& partners) {
+      std::vector<Position> positions;
       for (std::size_t i = 0; i < partners.size(); ++i) {
-        if (partners[i] == none) positions.push_back(i);
+        if (partners[i] == none) positions.push_back(static_cast<Position>(i));
       }
       return positions;
     };
-    std::vector<std::size_t> xs = unpaired(pairing.of_a), ys = unpaired(pairing.of_b);
-    std::stable_sort(xs.begin(), xs.end(), [&](std::size_t i, std::size_t j) { return order(a[i], a[j]) < 0; });
-    std::stable_sort(ys.begin(), ys.end(), [&](std::size_t i, std::size_t j) { return order(b[i], b[j]) < 0; });
+    std::vector<Position> xs = unpaired(pairing.of_a), ys = unpaired(pairing.of_b);
+    std::stable_sort(xs.begin(), xs.end(), [&](Position i, Position j) { return order(a[i], a[j]) < 0; });
+    std::stable_sort(ys.begin(), ys.end(), [&](Position i, Position j) { return order(b[i], b[j]) < 0; });
     for (std::size_t x = 0, y = 0; x < xs.size() && y < ys.size();) {
       const auto c = order(a[xs[x]], b[ys[y]]);
       if (c < 0) {
@@ -200,31 +208,31 @@ Pairing pair_records(const List& a, const List& b) {
 // one keeping most records at their own position is taken, so that a record still at
 // its place is reported only when it must be; a swap of neighbours is one move. Found with a
 // tree of prefix maxima over positions in b, in n log n.
-std::vector<bool> kept_in_order(const std::vector<std::size_t>& partner_of_a, std::size_t b_size) {
+std::vector<bool> kept_in_order(const std::vector<Position>& partner_of_a, std::size_t b_size) {
   struct Best {
-    std::uint64_t length = 0, in_place = 0;
-    std::size_t last = none;  // the a-position ending the run
+    Position length = 0, in_place = 0;
+    Position last = none;  // the a-position ending the run
     // Of equal runs, the one ending later in a, as patience sorting would take it.
-    std::size_t rank() const { return last == none ? 0 : last + 1; }
+    std::uint64_t rank() const { return last == none ? 0 : std::uint64_t{last} + 1; }
     bool operator<(const Best& o) const {
       return std::tuple(length, in_place, rank()) < std::tuple(o.length, o.in_place, o.rank());
     }
   };
   std::vector<Best> tree(b_size + 1);  // Fenwick tree over b's positions, 1-based
-  std::vector<std::size_t> before(partner_of_a.size(), none);
+  std::vector<Position> before(partner_of_a.size(), none);
   Best overall;
   for (std::size_t i = 0; i < partner_of_a.size(); ++i) {
-    const std::size_t j = partner_of_a[i];
+    const Position j = partner_of_a[i];
     if (j == none) continue;
     Best prefix;  // the best run ending at a partner below j
     for (std::size_t k = j; k > 0; k -= k & (~k + 1)) prefix = std::max(prefix, tree[k]);
-    const Best here{prefix.length + 1, prefix.in_place + (i == j ? 1 : 0), i};
+    const Best here{prefix.length + 1, prefix.in_place + (i == j ? 1u : 0u), static_cast<Position>(i)};
     before[i] = prefix.last;
     overall = std::max(overall, here);
     for (std::size_t k = j + 1; k <= b_size; k += k & (~k + 1)) tree[k] = std::max(tree[k], here);
   }
   std::vector<bool> kept(partner_of_a.size(), false);
-  for (std::size_t i = overall.last; i != none; i = before[i]) kept[i] = true;
+  for (Position i = overall.last; i != none; i = before[i]) kept[i] = true;
   return kept;
 }
 
@@ -242,40 +250,113 @@ std::string word(Bytes bytes, std::size_t at) {
                                    std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24);
 }
 
+// A value or identity as a line shows it: pieces, a package's texts and number lists
+// among them, formatted and escaped only as they are written and a part at a time. A
+// text or list may run to megabytes (six bytes a character escaped), and is never held
+// formatted whole.
+class Shown {
+ public:
+  using Numbers = ListView<std::uint32_t, capnp::List<std::uint32_t>::Reader>;
+
+  Shown() = default;
+  Shown(const char* literal) : Shown(std::string(literal)) {}
+  Shown(std::string literal) { add(std::move(literal)); }
+  void add(std::string literal) {
+    if (!literal.empty()) pieces_.emplace_back(std::move(literal));
+  }
+  // Quoted and escaped as in an error's debug form.
+  void add_quoted(std::string_view text) { pieces_.emplace_back(Quoted{text}); }
+  // In brackets, separated by ", ".
+  void add_numbers(Numbers numbers) { pieces_.emplace_back(numbers); }
+  void append(Shown&& other) {
+    for (auto& piece : other.pieces_) pieces_.push_back(std::move(piece));
+  }
+  bool empty() const { return pieces_.empty(); }
+
+  // Calls `write` with the text, a part at a time.
+  template <class Write>
+  void write(Write&& write) const {
+    for (const auto& piece : pieces_) {
+      if (const auto* literal = std::get_if<std::string>(&piece)) {
+        write(std::string_view(*literal));
+      } else if (const auto* quoted = std::get_if<Quoted>(&piece)) {
+        write_quoted(quoted->text, write);
+      } else {
+        write_numbers(std::get<Numbers>(piece), write);
+      }
+    }
+  }
+
+ private:
+  static constexpr std::size_t part_bytes = std::size_t{1} << 16;
+  struct Quoted {
+    std::string_view text;
+  };
+
+  template <class Write>
+  static void write_quoted(std::string_view text, Write& write) {
+    write(std::string_view("\""));
+    while (!text.empty()) {
+      std::size_t n = std::min(text.size(), part_bytes);
+      // Parts end between characters, since escaping looks at whole characters.
+      while (n < text.size() && n > part_bytes - 4 && (static_cast<unsigned char>(text[n]) & 0xc0) == 0x80) --n;
+      const std::string escaped = quote_escaped(text.substr(0, n));
+      write(std::string_view(escaped).substr(1, escaped.size() - 2));
+      text.remove_prefix(n);
+    }
+    write(std::string_view("\""));
+  }
+  template <class Write>
+  static void write_numbers(const Numbers& numbers, Write& write) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+      if (text.size() >= part_bytes) {
+        write(std::string_view(text));
+        text.clear();
+      }
+      fmt::format_to(std::back_inserter(text), "{}{}", i == 0 ? "" : ", ", numbers[i]);
+    }
+    text += ']';
+    write(std::string_view(text));
+  }
+
+  std::vector<std::variant<std::string, Quoted, Numbers>> pieces_;
+};
+
 // A field's value on a line: numbers in decimal, or in hex for an address; enums by
 // name; text quoted and escaped; number lists in brackets.
 template <class Row, class Value>
-std::string shown_value(Row, const Value& value) {
+Shown shown_value(Row, const Value& value) {
+  Shown out;
   if constexpr (Row::kind == FieldKind::number) {
-    return Row::address ? hex(value) : fmt::format("{}", value);
+    out.add(Row::address ? hex(value) : fmt::format("{}", value));
   } else if constexpr (Row::kind == FieldKind::enumeration) {
-    return std::string(enumerant_name(value));
+    out.add(std::string(enumerant_name(value)));
   } else if constexpr (Row::kind == FieldKind::text) {
-    return quote_escaped(value);
+    out.add_quoted(value);
   } else {
     static_assert(Row::kind == FieldKind::number_list, "data and records are not shown as values");
-    return fmt::format("[{}]", fmt::join(value, ", "));
+    out.add_numbers(value);
   }
+  return out;
 }
 
 // "name value" for one field of a record, after a space unless it is the first.
 template <class Record, class Member>
-void show_field(std::string& out, const View<Record>& record, Member Record::*member) {
+void show_field(Shown& out, const View<Record>& record, Member Record::*member) {
   for_each_field<Record>([&](auto row) {
     if constexpr (std::is_same_v<typename decltype(row)::member_type, Member>) {
       if (row.member != member) return;
-      if (!out.empty()) out += ' ';
-      out += row.name;
-      out += ' ';
-      out += shown_value(row, table_value(record, row));
+      out.add(fmt::format("{}{} ", out.empty() ? "" : " ", row.name));
+      out.append(shown_value(row, table_value(record, row)));
     }
   });
 }
 
 // What identifies a record on a line of its own: its Identity's shown fields.
 template <class Record>
-std::string identity(const View<Record>& record) {
-  std::string out;
+Shown identity(const View<Record>& record) {
+  Shown out;
   std::apply([&](auto... member) { (show_field(out, record, member), ...); }, Identity<Record>::shown);
   return out;
 }
@@ -284,8 +365,8 @@ std::string identity(const View<Record>& record) {
 struct Difference {
   std::string_view operation;  // change, data, add, remove, move, other
   std::string path;
-  std::string identity;  // for add, remove and move
-  std::string old_value, new_value;
+  Shown identity;  // for add, remove and move
+  Shown old_value, new_value;
   std::string detail{};  // for data: where the first difference is, and the sizes if they differ
 };
 
@@ -327,12 +408,14 @@ class Differ {
       json_.string(d.operation);
       json_.key("path");
       json_.string(d.path);
-      json_.key("identity");
-      json_.string(json_text(d.identity));
-      json_.key("old");
-      json_.string(json_text(d.old_value));
-      json_.key("new");
-      json_.string(json_text(d.new_value));
+      // Shown values are UTF-8 whatever the package holds: escaping made them so.
+      for (const auto& [key, value] : {std::pair{"identity", &d.identity}, std::pair{"old", &d.old_value},
+                                       std::pair{"new", &d.new_value}}) {
+        json_.key(key);
+        json_.begin_raw_string();
+        value->write([&](std::string_view part) { json_.string_part(part); });
+        json_.end_raw_string();
+      }
       if (!d.detail.empty()) {
         json_.key("detail");
         json_.string(d.detail);
@@ -340,19 +423,26 @@ class Differ {
       json_.end_object();
       return;
     }
-    std::string text;
+    const auto write = [&](std::string_view part) { out_.write(part); };
     if (d.operation == "add" || d.operation == "remove") {
-      text = fmt::format("{} {} ({})", d.operation == "add" ? '+' : '-', d.path, d.identity);
+      out_.print("{} {} (", d.operation == "add" ? '+' : '-', d.path);
+      d.identity.write(write);
+      out_.write(")");
     } else if (d.operation == "move") {
-      text = fmt::format("~ {} -> {} ({})", d.path, d.new_value, d.identity);
+      out_.print("~ {} -> ", d.path);
+      d.new_value.write(write);
+      out_.write(" (");
+      d.identity.write(write);
+      out_.write(")");
     } else if (d.operation == "other") {
-      text = "? models differ";
-    } else if (!d.detail.empty()) {
-      text = fmt::format("{}: {}: {} -> {}", d.path, d.detail, d.old_value, d.new_value);
+      out_.write("? models differ");
     } else {
-      text = fmt::format("{}: {} -> {}", d.path, d.old_value, d.new_value);
+      out_.print("{}: ", d.path);
+      if (!d.detail.empty()) out_.print("{}: ", d.detail);
+      d.old_value.write(write);
+      out_.write(" -> ");
+      d.new_value.write(write);
     }
-    out_.write(text);
     out_.write("\n");
   }
   static std::string joined(const std::string& path, std::string_view name) {
@@ -412,7 +502,7 @@ class Differ {
     const Pairing pairing = pair_records<T>(a, b);
     const std::vector<bool> kept = kept_in_order(pairing.of_a, b.size());
     for (std::size_t i = 0; i < a.size() && !done(); ++i) {
-      const std::size_t j = pairing.of_a[i];
+      const Position j = pairing.of_a[i];
       if (j == none) {
         emit({"remove", fmt::format("{}[{}]", path, i), identity(a[i]), "", ""});
         continue;
@@ -449,11 +539,21 @@ int diff(const std::string& path_a, const std::string& path_b, const DiffOptions
     report("standard input can be one side of diff, not both");
     return exit_trouble;
   }
-  // The two packages are opened and validated at once, one on another core.
+  // The two packages are opened and validated at once, one on another core when a thread
+  // can be had.
   Result<PackageView> b = std::unexpected(PackageError::invalid("not read"));
-  std::thread reader([&] { b = PackageView::open(opened_path(path_b)); });
+  std::optional<std::thread> reader;
+  try {
+    reader.emplace([&] { b = PackageView::open(opened_path(path_b)); });
+  } catch (const std::system_error&) {
+    // No thread to be had: b is opened after a, on this one.
+  }
   Result<PackageView> a = PackageView::open(opened_path(path_a));
-  reader.join();
+  if (reader) {
+    reader->join();
+  } else {
+    b = PackageView::open(opened_path(path_b));
+  }
   for (const auto* result : {&a, &b}) {
     if (!*result) {
       report_unreadable(result == &a ? path_a : path_b, result->error());

@@ -2,13 +2,13 @@
 // characters, long tables cut to a screenful; or, with --json, the same with exact numbers.
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <vector>
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 #include <utf8proc.h>
 
 #include "commands.hpp"
@@ -112,30 +112,14 @@ std::string fit(std::string_view text, std::size_t width) {
 
 std::string digits(Total value) { return fmt::format("{}", value); }
 
-// The width of a right-aligned number column: `least`, or wider for a value that would
-// not keep a space before it.
-std::size_t number_width(std::size_t least, const std::vector<Total>& values) {
-  std::size_t width = least;
-  for (const Total v : values) width = std::max(width, digits(v).size() + 1);
-  return width;
-}
+// The width of a right-aligned number column: `least`, or wider for a largest value that
+// would not keep a space before it.
+std::size_t number_width(std::size_t least, Total largest) { return std::max(least, digits(largest).size() + 1); }
 
 // Minimum, median (the lower of the two middle values) and maximum.
 struct Spread {
   Total min = 0, median = 0, max = 0;
 };
-
-Spread spread(std::vector<Total> values) {
-  if (values.empty()) return {};
-  std::sort(values.begin(), values.end());
-  return {values.front(), values[(values.size() - 1) / 2], values.back()};
-}
-
-Total sum(const std::vector<Total>& values) {
-  Total total = 0;
-  for (const Total v : values) total += v;
-  return total;
-}
 
 // Rows a long table shows unless --all asks for every one: about a screenful.
 constexpr std::size_t table_rows = 20;
@@ -164,22 +148,52 @@ void left_out(Output& out, std::size_t shown_rows, std::size_t rows, std::string
   if (shown_rows < rows) out.print("  ... {} more {} (--all shows every one)\n", rows - shown_rows, what);
 }
 
-// What the commands show, gathered once from the view.
+// What the commands show, gathered once from the view. A few bytes per tile and binding,
+// less than the model's records, which the view's budget has counted: a package with
+// millions of tiles is summarised within its memory bound. A valid package keeps every
+// tile's segments within its memory window, so that per-tile sums fit 64 bits.
 struct Summary {
   struct Tile {
     std::uint32_t number;
-    Total segments = 0, data = 0, memory = 0;
+    std::uint32_t segments = 0;  // a list holds fewer than 2^29
+    std::uint64_t data = 0, memory = 0;
   };
   struct BindingRow {
     const char* kind;
     BindingView binding;
-    Total slices = 0, bytes = 0;
+    std::uint64_t slices = 0, bytes = 0;  // each slice below 2^32 bytes
   };
-  std::vector<Tile> tiles;                     // in stored order
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> gaps;  // numbers missing between the lowest and highest
-  std::vector<std::size_t> fullest;            // positions in `tiles`, fullest first
+  std::vector<Tile> tiles;             // in stored order
+  std::vector<std::uint32_t> numbers;  // the tile numbers, sorted: the gaps are between them
+  std::size_t gap_count = 0;
+  std::vector<std::uint32_t> fullest;  // positions in `tiles`, fullest first
   std::vector<BindingRow> bindings;
   Total page_bytes = 0, profile_steps = 0;
+
+  // Calls `f(from, to)` for each range of numbers missing between the lowest and highest.
+  template <class F>
+  void for_each_gap(F&& f) const {
+    for (std::size_t i = 1; i < numbers.size(); ++i) {
+      if (numbers[i] > numbers[i - 1] + std::uint64_t{1}) f(numbers[i - 1] + 1, numbers[i] - 1);
+    }
+  }
+
+  // Minimum, median and maximum over the tiles of `of(tile)`.
+  template <class Of>
+  Spread spread(Of of) const {
+    if (tiles.empty()) return {};
+    std::vector<std::uint64_t> values;
+    values.reserve(tiles.size());
+    for (const Tile& t : tiles) values.push_back(of(t));
+    std::sort(values.begin(), values.end());
+    return {values.front(), values[(values.size() - 1) / 2], values.back()};
+  }
+  template <class Of>
+  Total sum(Of of) const {
+    Total total = 0;
+    for (const Tile& t : tiles) total += of(t);
+    return total;
+  }
 };
 
 Summary summarise(const View<Application>& app) {
@@ -193,19 +207,16 @@ Summary summarise(const View<Application>& app) {
       t.data += segment.data().size();
       t.memory += segment.memory_size();
     }
-    t.segments = tile_segments.size();
+    t.segments = static_cast<std::uint32_t>(tile_segments.size());
     s.tiles.push_back(t);
   }
-  std::vector<std::uint32_t> numbers;
-  numbers.reserve(s.tiles.size());
-  for (const auto& t : s.tiles) numbers.push_back(t.number);
-  std::sort(numbers.begin(), numbers.end());
-  for (std::size_t i = 1; i < numbers.size(); ++i) {
-    if (numbers[i] > numbers[i - 1] + std::uint64_t{1}) s.gaps.emplace_back(numbers[i - 1] + 1, numbers[i] - 1);
-  }
+  s.numbers.reserve(s.tiles.size());
+  for (const auto& t : s.tiles) s.numbers.push_back(t.number);
+  std::sort(s.numbers.begin(), s.numbers.end());
+  s.for_each_gap([&](std::uint32_t, std::uint32_t) { ++s.gap_count; });
   s.fullest.resize(s.tiles.size());
-  for (std::size_t i = 0; i < s.fullest.size(); ++i) s.fullest[i] = i;
-  std::stable_sort(s.fullest.begin(), s.fullest.end(), [&](std::size_t a, std::size_t b) {
+  for (std::size_t i = 0; i < s.fullest.size(); ++i) s.fullest[i] = static_cast<std::uint32_t>(i);
+  std::stable_sort(s.fullest.begin(), s.fullest.end(), [&](std::uint32_t a, std::uint32_t b) {
     return std::tie(s.tiles[b].memory, s.tiles[a].number) < std::tie(s.tiles[a].memory, s.tiles[b].number);
   });
   for (const auto& [kind, list] : {std::pair{"input", app.inputs()}, std::pair{"output", app.outputs()},
@@ -228,46 +239,46 @@ double occupancy(Total memory) { return static_cast<double>(memory) * 100.0 / ti
 
 std::string tile_numbers(const Summary& s) {
   if (s.tiles.empty()) return "none";
-  const auto [low, high] = std::minmax_element(s.tiles.begin(), s.tiles.end(),
-                                               [](const auto& a, const auto& b) { return a.number < b.number; });
-  std::string text = fmt::format("{}..{}", low->number, high->number);
-  if (s.gaps.empty()) return text + ", no gaps";
-  Total missing = 0;
-  for (const auto& [from, to] : s.gaps) missing += Total{to} - from + 1;
+  std::string text = fmt::format("{}..{}", s.numbers.front(), s.numbers.back());
+  if (s.gap_count == 0) return text + ", no gaps";
+  // Every number between the lowest and highest that no tile has.
+  const Total missing = Total{s.numbers.back()} - s.numbers.front() + 1 - s.numbers.size();
   text += fmt::format(", {} missing:", digits(missing));
   // As many gaps as the line holds, keeping room for the count of the rest.
   const std::size_t room = line_width - label_width;
   std::size_t shown_gaps = 0;
-  for (; shown_gaps < s.gaps.size(); ++shown_gaps) {
-    const auto [from, to] = s.gaps[shown_gaps];
+  bool full = false;
+  s.for_each_gap([&](std::uint32_t from, std::uint32_t to) {
+    if (full) return;
     const std::string gap = from == to ? fmt::format(" {}", from) : fmt::format(" {}..{}", from, to);
-    const std::string rest = fmt::format(" and {} more gaps", s.gaps.size() - shown_gaps - 1);
-    const bool last = shown_gaps + 1 == s.gaps.size();
-    if (text.size() + gap.size() + (last ? 0 : rest.size()) > room) break;
+    const std::string rest = fmt::format(" and {} more gaps", s.gap_count - shown_gaps - 1);
+    const bool last = shown_gaps + 1 == s.gap_count;
+    if (text.size() + gap.size() + (last ? 0 : rest.size()) > room) {
+      full = true;
+      return;
+    }
     text += gap;
-  }
-  if (shown_gaps < s.gaps.size()) text += fmt::format(" and {} more gaps", s.gaps.size() - shown_gaps);
+    ++shown_gaps;
+  });
+  if (shown_gaps < s.gap_count) text += fmt::format(" and {} more gaps", s.gap_count - shown_gaps);
   return text;
 }
 
+constexpr auto segment_count = [](const Summary::Tile& t) { return std::uint64_t{t.segments}; };
+constexpr auto data_bytes = [](const Summary::Tile& t) { return t.data; };
+constexpr auto memory_bytes = [](const Summary::Tile& t) { return t.memory; };
+
 void segments(Output& out, const Summary& s) {
-  std::vector<Total> counts, data, memory;
-  for (const auto& t : s.tiles) {
-    counts.push_back(t.segments);
-    data.push_back(t.data);
-    memory.push_back(t.memory);
-  }
-  const Spread c = spread(counts), d = spread(data), m = spread(memory);
+  const Spread c = s.spread(segment_count), d = s.spread(data_bytes), m = s.spread(memory_bytes);
   const struct {
     const char* label;
     Total count, data, memory;
-  } rows[] = {{"  total", sum(counts), sum(data), sum(memory)},
+  } rows[] = {{"  total", s.sum(segment_count), s.sum(data_bytes), s.sum(memory_bytes)},
               {"  per tile min", c.min, d.min, m.min},
               {"  per tile median", c.median, d.median, m.median},
               {"  per tile max", c.max, d.max, m.max}};
-  std::vector<Total> count_cells;
-  for (const auto& row : rows) count_cells.push_back(row.count);
-  const std::size_t cw = number_width(12, count_cells), dw = 16, mw = 16;
+  // The total is the largest count.
+  const std::size_t cw = number_width(12, rows[0].count), dw = 16, mw = 16;
   out.print("\n{:<{}}{:>{}}{:>{}}{:>{}}\n", "segments", label_width, "count", cw, "data", dw, "memory", mw);
   for (const auto& row : rows) {
     out.print("{:<{}}{:>{}}{:>{}}{:>{}}\n", row.label, label_width, digits(row.count), cw, binary_size(row.data), dw,
@@ -293,13 +304,25 @@ constexpr std::size_t dtype_width = 13;
 constexpr std::size_t shape_width = 17;
 constexpr std::size_t binding_name_width = 21;
 
+// "[64, 3, 224, 224]", or as much of it as shows in `width` columns and more: a shape may
+// hold millions of numbers, shared by every binding.
+template <class Numbers>
+std::string shape_head(const Numbers& shape, std::size_t width) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (text.size() > width) return text;
+    fmt::format_to(std::back_inserter(text), "{}{}", i == 0 ? "" : ", ", shape[i]);
+  }
+  return text + "]";
+}
+
 void bindings(Output& out, const Summary& s, bool all) {
   out.print("\n{:<{}}{}\n", "bindings", label_width, s.bindings.size());
   if (s.bindings.empty()) return;
-  std::vector<Total> slice_counts;
-  for (const auto& row : s.bindings) slice_counts.push_back(row.slices);
+  std::uint64_t most_slices = 0;
+  for (const auto& row : s.bindings) most_slices = std::max(most_slices, row.slices);
   // Wider numbers take their room from the name column.
-  const std::size_t sw = number_width(7, slice_counts), bw = 11;
+  const std::size_t sw = number_width(7, most_slices), bw = 11;
   const std::size_t nw = binding_name_width - std::min<std::size_t>(binding_name_width - 8, sw - 7);
   out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", "kind", fit("name", nw), fit("dtype", dtype_width),
             fit("shape", shape_width), "slices", sw, "bytes", bw);
@@ -309,7 +332,7 @@ void bindings(Output& out, const Summary& s, bool all) {
     const BindingView b = row.binding;
     out.print("  {:<7}{} {} {}{:>{}}{:>{}}\n", row.kind, fit(shown_cut(b.name(), nw), nw),
               fit(shown_cut(b.dtype(), dtype_width), dtype_width),
-              fit(fmt::format("[{}]", fmt::join(b.shape(), ", ")), shape_width), digits(row.slices), sw,
+              fit(shape_head(b.shape(), shape_width), shape_width), digits(row.slices), sw,
               binary_size(row.bytes), bw);
   }
   left_out(out, rows, s.bindings.size(), "bindings");
@@ -368,43 +391,35 @@ void info_json(Output& out, const std::string& path, const View<Application>& ap
   json.key("count");
   json.number(s.tiles.size());
   if (!s.tiles.empty()) {
-    const auto [low, high] = std::minmax_element(s.tiles.begin(), s.tiles.end(),
-                                                 [](const auto& a, const auto& b) { return a.number < b.number; });
     json.key("first");
-    json.number(low->number);
+    json.number(s.numbers.front());
     json.key("last");
-    json.number(high->number);
+    json.number(s.numbers.back());
   }
   json.key("gaps");
   json.begin_array();
-  for (const auto& [from, to] : s.gaps) {
+  s.for_each_gap([&](std::uint32_t from, std::uint32_t to) {
     json.begin_array(true);
     json.number(from);
     json.number(to);
     json.end_array();
-  }
+  });
   json.end_array();
   json.end_object();
 
   json.key("segments");
   json.begin_object();
-  Total count = 0, data = 0, memory = 0;
-  for (const auto& t : s.tiles) {
-    count += t.segments;
-    data += t.data;
-    memory += t.memory;
-  }
   json.key("count");
-  total(count);
+  total(s.sum(segment_count));
   json.key("data_bytes");
-  total(data);
+  total(s.sum(data_bytes));
   json.key("memory_bytes");
-  total(memory);
+  total(s.sum(memory_bytes));
   json.end_object();
 
   json.key("occupancy");
   json.begin_array();
-  for (const std::size_t i : s.fullest) {
+  for (const std::uint32_t i : s.fullest) {
     const auto& t = s.tiles[i];
     json.begin_object();
     json.key("physical_tile");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -38,41 +39,70 @@ consteval bool holds_data() {
 
 using Bytes = std::span<const std::uint8_t>;
 
-// Every data field of `record`, in the order the document lists them: spans into the
-// mapped file.
-template <class Record>
-void gather_data(const View<Record>& record, std::vector<Bytes>& out) {
+// Calls `take` with every data field of `record`, in the order the document lists them:
+// spans into the mapped file.
+template <class Record, class Take>
+void gather_data(const View<Record>& record, Take& take) {
   for_each_field<Record>([&](auto row) {
     using Row = decltype(row);
     if constexpr (row.kind == FieldKind::data) {
-      out.push_back(table_value(record, row));
+      take(table_value(record, row));
     } else if constexpr (row.kind == FieldKind::record_list) {
       if constexpr (holds_data<typename Row::element_type>()) {
-        for (const auto item : table_value(record, row)) gather_data(item, out);
+        for (const auto item : table_value(record, row)) gather_data(item, take);
       }
     } else if constexpr (row.kind == FieldKind::record) {
-      if constexpr (holds_data<typename Row::member_type>()) gather_data(table_value(record, row), out);
+      if constexpr (holds_data<typename Row::member_type>()) gather_data(table_value(record, row), take);
     }
   });
 }
 
-// SHA-256 of every data field, in the order the document lists them, computed on all
-// cores before the document is written.
-std::vector<Digest> digests(const View<Application>& app) {
-  std::vector<Bytes> fields;
-  gather_data(app, fields);
-  std::vector<Digest> out(fields.size());
+// Hashes `fields` into `out`, on every core there is a thread for.
+void hash_all(std::span<const Bytes> fields, std::span<Digest> out) {
   const auto hash = [&](std::size_t first, std::size_t step) {
     for (std::size_t i = first; i < fields.size(); i += step) {
-      const Bytes data = fields[i];
-      EVP_Digest(data.data(), data.size(), out[i].data(), nullptr, EVP_sha256(), nullptr);
+      EVP_Digest(fields[i].data(), fields[i].size(), out[i].data(), nullptr, EVP_sha256(), nullptr);
     }
   };
   const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 8);
   std::vector<std::thread> workers;
-  for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(hash, t, threads);
+  for (std::size_t t = 1; t < threads; ++t) {
+    try {
+      workers.emplace_back(hash, t, threads);
+    } catch (const std::system_error&) {
+      // No thread to be had: this one hashes that share too.
+      hash(t, threads);
+    }
+  }
   hash(0, threads);
   for (auto& worker : workers) worker.join();
+}
+
+// SHA-256 of every data field, in the order the document lists them, computed on all
+// cores before the document is written. The digests take 32 bytes a field, less than the
+// model's record for it, which the view's budget has counted; the spans being hashed are
+// kept a batch of fields at a time, not for the whole package (their bytes stay in the
+// file).
+std::vector<Digest> digests(const View<Application>& app) {
+  std::size_t count = 0;
+  auto counter = [&](Bytes) { ++count; };
+  gather_data(app, counter);
+  std::vector<Digest> out(count);
+  constexpr std::size_t batch_fields = std::size_t{1} << 16;
+  std::vector<Bytes> batch;
+  batch.reserve(std::min(count, batch_fields));
+  std::size_t done = 0;
+  const auto flush = [&] {
+    hash_all(batch, std::span(out).subspan(done, batch.size()));
+    done += batch.size();
+    batch.clear();
+  };
+  auto take = [&](Bytes data) {
+    batch.push_back(data);
+    if (batch.size() == batch_fields) flush();
+  };
+  gather_data(app, take);
+  flush();
   return out;
 }
 

@@ -59,13 +59,17 @@ void JsonWriter::begin_raw_string() {
 }
 
 void JsonWriter::string(std::string_view text) {
-  separate();
+  begin_raw_string();
+  string_part(text);
+  end_raw_string();
+}
+
+void JsonWriter::string_part(std::string_view text) {
   // Written out a piece at a time: a text as long as the package, escaped six-fold,
   // is never held whole.
   constexpr std::size_t piece_bytes = std::size_t{1} << 16;
   std::string escaped;
   escaped.reserve(std::min(text.size(), piece_bytes) + 8);
-  escaped.push_back('"');
   for (const char c : text) {
     if (escaped.size() >= piece_bytes) {
       out_.write(escaped);
@@ -85,7 +89,6 @@ void JsonWriter::string(std::string_view text) {
         }
     }
   }
-  escaped.push_back('"');
   out_.write(escaped);
 }
 

@@ -28,9 +28,11 @@ class JsonWriter {
   void literal(std::string_view text);
   void boolean(bool value) { literal(value ? "true" : "false"); }
   void string(std::string_view text);
-  // Begins a string whose contents are then written with raw(), already JSON-safe.
+  // Begins a string whose contents are then written with raw(), already JSON-safe, or
+  // with string_part(), escaped.
   void begin_raw_string();
   void raw(std::string_view safe_text) { out_.write(safe_text); }
+  void string_part(std::string_view text);
   void end_raw_string() { out_.write("\""); }
 
   void end_document() { out_.write("\n"); }

@@ -2,8 +2,14 @@
 // writes one as JSON, diff compares two, build turns JSON back into a package, map draws
 // one as an HTML page. Exit status 0, 1 (refused or different) or 2 (usage errors, a
 // package that cannot be read or a failed write).
+#include <unistd.h>
+
+#include <charconv>
 #include <csignal>
+#include <limits>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -87,9 +93,17 @@ std::string changed_report(const std::vector<std::string>& paths) {
   return "torv-package: a package changed while it was read\n";
 }
 
+// The report for an allocation that failed anywhere in a command, written without
+// allocating again.
+int out_of_memory() {
+  static constexpr std::string_view line = "torv-package: out of memory\n";
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+  return exit_trouble;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   // A closed pipe, or a file grown past the size limit, must show up as a write error, not
   // end the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -141,8 +155,19 @@ int main(int argc, char** argv) {
   diff_command->add_flag("-q,--quiet", diff_options.quiet, "no output: the exit status alone says whether they differ");
   diff_command->add_flag("--json", diff_options.json, "the differences as one JSON list");
   std::size_t max_lines = 0;
+  // Digits only: a sign or a count that does not fit is refused, not wrapped.
+  const CLI::Validator line_count(
+      [](std::string& value) -> std::string {
+        std::size_t n = 0;
+        const char* end = value.data() + value.size();
+        const auto [at, error] = std::from_chars(value.data(), end, n);
+        if (!value.empty() && error == std::errc() && at == end) return {};
+        return word(value) + fmt::format(" is not a count from 0 to {}", std::numeric_limits<std::size_t>::max());
+      },
+      "N");
   auto* max_lines_option =
       diff_command->add_option("--max-lines", max_lines, "write at most N differences and count the rest")
+          ->check(line_count)
           ->type_name("N");
 
   auto* build_command =
@@ -198,4 +223,9 @@ int main(int argc, char** argv) {
   }
   if (max_lines_option->count() != 0) diff_options.max_lines = max_lines;
   return diff(package, other, diff_options);
+} catch (const std::bad_alloc&) {
+  // A failed allocation anywhere in a command is a report and status 2, never a signal.
+  return out_of_memory();
+} catch (const std::length_error&) {
+  return out_of_memory();
 }

@@ -10,12 +10,22 @@ namespace torv_package::cli {
 Output::Output() { buffer_.reserve(flush_at + 4096); }
 
 void Output::write(std::string_view text) {
+  if (text.size() >= flush_at) {
+    // Written as it is: the buffer never grows past its size.
+    flush();
+    send(text);
+    return;
+  }
   buffer_.append(text);
   if (buffer_.size() >= flush_at) flush();
 }
 
 void Output::flush() {
-  std::string_view rest = buffer_;
+  send(buffer_);
+  buffer_.clear();
+}
+
+void Output::send(std::string_view rest) {
   while (!rest.empty() && !error_) {
     const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
@@ -25,7 +35,6 @@ void Output::flush() {
     }
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
-  buffer_.clear();
 }
 
 std::optional<int> Output::finish() {

@@ -33,10 +33,13 @@ class Output {
   // Writes out what is buffered; returns the OS error number of the first failed write,
   // if any. May be called after any line, for output that must not wait for the buffer.
   std::optional<int> finish();
+  // Whether a write has failed: nothing more will reach the output.
+  bool failed() const { return error_.has_value(); }
 
  private:
   static constexpr std::size_t flush_at = std::size_t{1} << 20;
   void flush();
+  void send(std::string_view text);
   std::string buffer_;
   std::optional<int> error_;
 };

@@ -16,8 +16,9 @@
 
 #include "application.capnp.h"
 #include "budget.hpp"
+#include "data_elsewhere.hpp"
+#include "enum_name.hpp"
 #include "framing.hpp"
-#include "not_in_schema.hpp"
 #include "path.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
@@ -91,6 +92,10 @@ class Converter {
   Converter(std::uint64_t message_bytes, Path& path, PageRelease* release = nullptr)
       : budget_(message_bytes), path_(path), release_(release) {}
 
+  // Leaves segment data where the message has it: a model's data member stays empty, and
+  // `data` gives its bytes in the message, which must outlive the model's use.
+  void leave_data_in(DataElsewhere& data) noexcept { elsewhere_ = &data; }
+
   // Converts into `out`, or only checks when `out` is null.
   Result<void> convert(schema::Application::Reader root, Application* out) {
     if (auto ok = check_header(root); !ok) return ok;
@@ -145,6 +150,7 @@ class Converter {
   MemoryBudget budget_;
   Path& path_;
   PageRelease* release_;
+  DataElsewhere* elsewhere_ = nullptr;
 };
 
 template <class Record, class Row>
@@ -168,11 +174,12 @@ Result<void> Converter::field(Record* out, typename schema_of<Record>::Reader in
     path_.enter(row.name);
     const capnp::Data::Reader data = row.get(in);  // checks the pointer, not the bytes
     budget_.data(data.size());
-    if (member != nullptr) {
+    if (member != nullptr && elsewhere_ == nullptr) {
       member->assign(data.begin(), data.end());
       if (release_ != nullptr) release_->passed(data.end());
-    } else if (release_ != nullptr) {
-      release_->passed(data.begin());
+    } else {
+      if (member != nullptr) elsewhere_->add(*member, {data.begin(), data.size()});
+      if (release_ != nullptr) release_->passed(data.begin());
     }
     path_.leave();
   } else if constexpr (row.kind == FieldKind::record) {

@@ -187,13 +187,15 @@ FileReplacement::~FileReplacement() {
   if (created_ && !renamed_) ::unlink(temporary_.c_str());
 }
 
-Result<void> FileReplacement::commit() {
+Result<void> FileReplacement::commit(Sync sync) {
+  const bool durable = sync == Sync::always || existing_.has_value();
   const int fd = std::exchange(fd_, -1);
-  int error = ::fsync(fd) == 0 ? 0 : errno;
+  int error = !durable || ::fsync(fd) == 0 ? 0 : errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error != 0) return std::unexpected(os_error(error));
   if (::rename(temporary_.c_str(), target_.c_str()) != 0) return std::unexpected(os_error(errno, "replace"));
   renamed_ = true;
+  if (!durable) return {};
   // The new file is in place from here on; only its durability is in doubt.
   if (const int synced = sync_folder(target_.parent_path()); synced != 0) {
     return std::unexpected(PackageError(std::error_code(synced, folder_sync_category())));

@@ -52,10 +52,15 @@ class FileReplacement {
   int fd() const { return fd_; }
   const std::filesystem::path& temporary() const { return temporary_; }
 
-  // Flushes the temporary file to disk, renames it over the target and syncs the folder.
-  // A failure before the rename leaves the target as it was (Io with the OS error); a
-  // failed sync of the folder after it is Io with folder_sync_category().
-  Result<void> commit();
+  // When commit() flushes the new file to disk: always (a file a crash must not lose), or
+  // only when it replaces one (a crash must not lose the old one's contents; a file made
+  // anew is then written as cp writes one, and a crash loses no more than it).
+  enum class Sync { always, when_replacing };
+
+  // Flushes the temporary file to disk (as `sync` says), renames it over the target and
+  // syncs the folder. A failure before the rename leaves the target as it was (Io with
+  // the OS error); a failed sync of the folder after it is Io with folder_sync_category().
+  Result<void> commit(Sync sync = Sync::always);
 
  private:
   FileReplacement(std::filesystem::path target, std::optional<struct stat> existing)

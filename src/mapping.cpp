@@ -32,7 +32,7 @@ void FileMapping::reset() noexcept {
   size_ = 0;
 }
 
-Result<OpenedPackage> open_package_file(const std::filesystem::path& path) {
+Result<OpenedPackage> open_package_file(const std::filesystem::path& path, int* mapped_fd) {
   const auto io_error = [](int code, std::string_view action = "read") {
     return std::unexpected(PackageError(std::error_code(code, std::generic_category()), action));
   };
@@ -50,7 +50,11 @@ Result<OpenedPackage> open_package_file(const std::filesystem::path& path) {
     const auto size = static_cast<std::size_t>(st.st_size);
     void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (p != MAP_FAILED) {
-      ::close(fd);
+      if (mapped_fd != nullptr) {
+        *mapped_fd = fd;
+      } else {
+        ::close(fd);
+      }
       // Read once from front to back, mostly: a larger read-ahead pays.
       madvise(p, size, MADV_SEQUENTIAL);
       return OpenedPackage(FileMapping(static_cast<const unsigned char*>(p), size));

@@ -36,7 +36,8 @@ class FileMapping {
 // file that reports no size, as /proc files do).
 using OpenedPackage = std::variant<FileMapping, kj::Own<kj::InputStream>>;
 
-// Failure to open, stat or map is an Io error.
-Result<OpenedPackage> open_package_file(const std::filesystem::path& path);
+// Failure to open, stat or map is an Io error. With `mapped_fd`, a mapped file's
+// descriptor is kept open and given there, for the caller to close.
+Result<OpenedPackage> open_package_file(const std::filesystem::path& path, int* mapped_fd = nullptr);
 
 }  // namespace torv_package

@@ -23,6 +23,15 @@ struct JsonOptions {
   DataForm data = DataForm::summary;
   bool compact = false;
 };
+struct StripOptions {
+  bool debug = false;    // debug_symbols and debug_regions
+  bool profile = false;  // profile_tiles; neither flag: both
+};
+// Where strip and set write: the file `output` names, or the package itself.
+struct EditTarget {
+  std::optional<std::string> output;
+  bool in_place = false;
+};
 struct DiffOptions {
   bool quiet = false;
   bool json = false;
@@ -38,5 +47,8 @@ int diff(const std::string& a, const std::string& b, const DiffOptions& options)
 int build(const std::string& path, const std::optional<std::string>& output, DataForm data);
 // The HTML picture of a package, to `output` or standard output.
 int map(const std::string& path, const std::optional<std::string>& output);
+// The package without its debug data or profile plans, or with values set (PATH=VALUE).
+int strip(const std::string& path, const StripOptions& options, const EditTarget& target);
+int set(const std::string& path, const std::vector<std::string>& assignments, const EditTarget& target);
 
 }  // namespace torv_package::cli

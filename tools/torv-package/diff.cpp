@@ -556,7 +556,7 @@ int diff(const std::string& path_a, const std::string& path_b, const DiffOptions
   }
   for (const auto* result : {&a, &b}) {
     if (!*result) {
-      report_unreadable(result == &a ? path_a : path_b, result->error());
+      report_package_error(result == &a ? path_a : path_b, result->error());
       return exit_trouble;
     }
   }

@@ -1,7 +1,8 @@
-// torv-package: inspects packages. info summarises one, check validates any number, json
-// writes one as JSON, diff compares two, build turns JSON back into a package, map draws
-// one as an HTML page. Exit status 0, 1 (refused or different) or 2 (usage errors, a
-// package that cannot be read or a failed write).
+// torv-package: inspects and changes packages. info summarises one, check validates any
+// number, json writes one as JSON, diff compares two, build turns JSON back into a
+// package, map draws one as an HTML page, strip and set write one changed. Exit status 0,
+// 1 (refused or different) or 2 (usage errors, a package that cannot be read or a failed
+// write).
 #include <unistd.h>
 
 #include <charconv>
@@ -30,20 +31,13 @@ namespace {
 
 using namespace torv_package::cli;
 
-// A command-line word inside a message: in single quotes when it prints as itself, else
-// quoted and escaped, so that the message stays one line.
-std::string word(std::string_view text) {
-  const std::string escaped = shown(text);
-  return escaped == text ? fmt::format("'{}'", text) : escaped;
-}
-
 // "--name=" with nothing after the "=": CLI11 would take the next argument as the value.
 std::optional<std::string> empty_option_value(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--") break;
     if (arg.starts_with("--") && arg.find('=') == arg.size() - 1) {
-      return fmt::format("empty value for option {}", word(arg.substr(0, arg.size() - 1)));
+      return fmt::format("empty value for option {}", quoted_word(arg.substr(0, arg.size() - 1)));
     }
   }
   return std::nullopt;
@@ -65,11 +59,11 @@ std::optional<std::string> first_left_over(const CLI::App& app) {
 // The usage error for a failed parse, naming what was not understood.
 std::string usage_error(const CLI::App& app, const CLI::ParseError& error) {
   if (const auto arg = first_left_over(app)) {
-    if (arg->size() > 1 && arg->front() == '-') return "unknown option " + word(arg->substr(0, arg->find('=')));
-    if (app.get_subcommands().empty()) return "unknown command " + word(*arg);
-    return "unexpected argument " + word(*arg);
+    if (arg->size() > 1 && arg->front() == '-') return "unknown option " + quoted_word(arg->substr(0, arg->find('=')));
+    if (app.get_subcommands().empty()) return "unknown command " + quoted_word(*arg);
+    return "unexpected argument " + quoted_word(*arg);
   }
-  if (app.get_subcommands().empty()) return "missing command: info, check, json, diff, build or map";
+  if (app.get_subcommands().empty()) return "missing command: info, check, json, diff, build, map, strip or set";
   return error.what();
 }
 
@@ -109,7 +103,7 @@ int main(int argc, char** argv) try {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
 
-  CLI::App app{"Inspects compiled application packages for the tiled device.", "torv-package"};
+  CLI::App app{"Inspects and changes compiled application packages for the tiled device.", "torv-package"};
   app.set_version_flag("--version", std::string("torv-package ") + TORV_VERSION);
   app.require_subcommand(1, 1);
 
@@ -138,7 +132,7 @@ int main(int argc, char** argv) try {
   const CLI::Validator data_forms(
       [](std::string& value) -> std::string {
         if (value == "summary" || value == "hex" || value == "base64" || value == "none") return {};
-        return word(value) + " not in {summary,hex,base64,none}";
+        return quoted_word(value) + " not in {summary,hex,base64,none}";
       },
       "{summary,hex,base64,none}");
   json_command
@@ -163,7 +157,7 @@ int main(int argc, char** argv) try {
         const char* end = value.data() + value.size();
         const auto [at, error] = std::from_chars(value.data(), end, n);
         if (!value.empty() && error == std::errc() && at == end) return {};
-        return word(value) + fmt::format(" is not a count from 0 to {}", std::numeric_limits<std::size_t>::max());
+        return quoted_word(value) + fmt::format(" is not a count from 0 to {}", std::numeric_limits<std::size_t>::max());
       },
       "N");
   auto* max_lines_option =
@@ -180,7 +174,7 @@ int main(int argc, char** argv) try {
   const CLI::Validator byte_forms(
       [](std::string& value) -> std::string {
         if (value == "hex" || value == "base64") return {};
-        return word(value) + " not in {hex,base64}";
+        return quoted_word(value) + " not in {hex,base64}";
       },
       "{hex,base64}");
   build_command->add_option("--data", build_form, "how the document spells segment data (hex, base64)")
@@ -192,6 +186,32 @@ int main(int argc, char** argv) try {
   std::optional<std::string> map_output;
   map_command->add_option("PACKAGE", package, "package file")->required();
   map_command->add_option("-o,--output", map_output, "HTML file, replaced atomically (default: standard output)");
+
+  // strip and set write a package to -o, or over PACKAGE with -i.
+  EditTarget edit_target;
+  const auto edit_outputs = [&](CLI::App* command) {
+    auto* to_file = command->add_option("-o,--output", edit_target.output, "package file to write, replaced atomically");
+    command->add_flag("-i,--in-place", edit_target.in_place, "replace PACKAGE itself, atomically, keeping its mode")
+        ->excludes(to_file);
+  };
+  auto* strip_command = app.add_subcommand(
+      "strip", "Write a package without its debug symbols and regions (--debug), its profile plans (--profile), or both.");
+  strip_command->add_option("PACKAGE", package, "package file, or - for standard input with -o")->required();
+  StripOptions strip_options;
+  strip_command->add_flag("--debug", strip_options.debug, "remove debug_symbols and debug_regions");
+  strip_command->add_flag("--profile", strip_options.profile, "remove profile_tiles");
+  edit_outputs(strip_command);
+
+  auto* set_command = app.add_subcommand(
+      "set", "Write a package with numbers, enums or texts changed: tiles[3].entry_point=0x4c100, "
+             "host_exchange.calls[0].name=fetch, profile_tiles[0].steps[1].kind=Compute.");
+  std::vector<std::string> assignments;
+  set_command->add_option("PACKAGE", package, "package file, or - for standard input with -o")->required();
+  set_command
+      ->add_option("PATH=VALUE", assignments,
+                   "a location and its new value: a number (decimal or 0x hex), an enumerant's name or a text")
+      ->required();
+  edit_outputs(set_command);
 
   if (const auto message = empty_option_value(argc, argv)) return usage_failure(*message);
   try {
@@ -219,6 +239,12 @@ int main(int argc, char** argv) try {
     return json(package, json_options);
   }
   if (*map_command) return map(package, map_output);
+  if (*strip_command || *set_command) {
+    if (!edit_target.output && !edit_target.in_place) return usage_failure("give -o PACKAGE to write, or -i to replace PACKAGE");
+    if (edit_target.in_place && package == "-") return usage_failure("-i cannot replace standard input; give -o PACKAGE");
+    if (*strip_command) return strip(package, strip_options, edit_target);
+    return set(package, assignments, edit_target);
+  }
   if (*build_command) {
     return build(package, output, build_form == "base64" ? DataForm::base64 : DataForm::hex);
   }

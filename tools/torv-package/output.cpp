@@ -87,7 +87,7 @@ std::string describe(const PackageError& error) {
   return fmt::format("{}: {}", error.location(), sentence_text(error.message()));
 }
 
-void report_unreadable(std::string_view path, const PackageError& error) {
+void report_package_error(std::string_view path, const PackageError& error) {
   report(fmt::format("{}: {}", shown(path), describe(error)));
 }
 
@@ -96,7 +96,7 @@ std::string opened_path(const std::string& path) { return path == "-" ? "/dev/st
 std::optional<PackageView> open_or_report(const std::string& path) {
   auto view = PackageView::open(opened_path(path));
   if (view) return std::move(*view);
-  report_unreadable(path, view.error());
+  report_package_error(path, view.error());
   return std::nullopt;
 }
 
@@ -112,6 +112,11 @@ std::string shown(std::string_view text) {
   // Unchanged but for the quotes: nothing needed escaping.
   if (quoted.size() == text.size() + 2 && text.find('"') == std::string_view::npos) return std::string(text);
   return quoted;
+}
+
+std::string quoted_word(std::string_view text) {
+  const std::string escaped = shown(text);
+  return escaped == text ? fmt::format("'{}'", text) : escaped;
 }
 
 }  // namespace torv_package::cli

@@ -54,14 +54,15 @@ std::string os_error_text(int error);
 // ends the process quietly by SIGPIPE, as it ends cat: the reader has gone on purpose.
 int write_failure(int error);
 
-// Reports "PATH: [LOCATION: ]SENTENCE", the path as shown() shows it.
-void report_unreadable(std::string_view path, const PackageError& error);
+// Reports an error of the package at `path` as "PATH: [LOCATION: ]SENTENCE", the path as
+// shown() shows it.
+void report_package_error(std::string_view path, const PackageError& error);
 
 // The file a command-line path names: standard input for "-". Paths are shown as given.
 std::string opened_path(const std::string& path);
 
 // Opens the package at `path` as a validated view; on failure reports it as
-// report_unreadable does.
+// report_package_error does.
 std::optional<PackageView> open_or_report(const std::string& path);
 
 // "LOCATION: SENTENCE", or the sentence alone: the error's display form, escaped as
@@ -74,6 +75,10 @@ std::string sentence_text(std::string_view text);
 
 // `text` for a JSON string: as it is when it is UTF-8, else as shown() escapes it.
 std::string json_text(std::string_view text);
+
+// A command-line word inside a message: in single quotes when it prints as itself, else
+// quoted and escaped, so that the message stays one line.
+std::string quoted_word(std::string_view text);
 
 // Text from a package for a terminal: as it is when every character prints as itself,
 // else quoted and escaped as in an error's debug form.

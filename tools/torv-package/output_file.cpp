@@ -101,7 +101,7 @@ int OutputFile::finish(std::optional<int> error) {
     return exit_trouble;
   }
   tools::set_sigbus_cleanup({});  // nothing is read from here on
-  if (const auto done = file->commit(); !done) {
+  if (const auto done = file->commit(FileReplacement::Sync::when_replacing); !done) {
     const std::error_code& code = *done.error().io();
     report(code.category() == folder_sync_category()
                ? fmt::format("{} written, but its folder could not be synced: {}", shown(*path),

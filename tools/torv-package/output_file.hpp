@@ -12,9 +12,11 @@ namespace torv_package::cli {
 
 // Where a command writes a file it makes: the file that `-o` names, or standard output.
 //
-// A named file is written through a temporary file beside it, which is flushed to disk
-// and renamed over the target only once complete, keeping the target's mode (as
-// Application::write_file replaces a package): the output streams through, never held
+// A named file is written through a temporary file beside it, which is renamed over the
+// target only once complete, keeping the target's mode (as Application::write_file
+// replaces a package), and flushed to disk first when it replaces a file, so that a crash
+// cannot lose the old contents (a new file is left to the kernel, as cp leaves it, and
+// costs no more than a copy): the output streams through, never held
 // in memory, and a failure at any point removes the temporary file and leaves the target
 // as it was. Before anything is written, an output that is the same file (device and
 // inode) as one of the command's inputs is refused, and so is standard output when it is

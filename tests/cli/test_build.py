@@ -4,6 +4,7 @@ column."""
 
 import json
 import os
+import re
 import resource
 import subprocess
 
@@ -82,6 +83,20 @@ def test_build_accepts_an_edited_document(packages, tmp_path):
     assert json.loads(document(tmp_path / "edited.torv", "hex")) == doc
 
 
+def test_build_takes_numbers_as_hex_strings(packages, tmp_path):
+    # Every number of the document as "0x..." (upper and lower case, leading zeros), the
+    # largest 64-bit one too: the same package.
+    doc = document(packages["sample"], "hex")
+    hexed = re.sub(r'(?<=": )(\d+)(?=[,\n])', lambda m: f'"0X{int(m[1]):08X}"' if int(m[1]) % 2 else f'"{int(m[1]):#x}"', doc)
+    hexed = re.sub(r'(?<=\[)(\d+)(?=[],])', lambda m: f'"{int(m[1]):#x}"', hexed)
+    assert hexed.count('"0x') + hexed.count('"0X') > 50
+    source = tmp_path / "hexed.json"
+    source.write_text(hexed)
+    status, _, err = run("build", source, "-o", tmp_path / "hexed.torv")
+    assert (status, err) == (0, "")
+    assert (tmp_path / "hexed.torv").read_bytes() == packages["sample"].read_bytes()
+
+
 def position(text, offset):
     """LINE:COLUMN of a character offset, both from 1."""
     return f"{text.count(chr(10), 0, offset) + 1}:{offset - text.rfind(chr(10), 0, offset)}"
@@ -94,22 +109,30 @@ SEGMENT0 = '"data": "0000a0e31eff2fe1"'
 NAME = '"compiler_version": "sample-compiler 2.3.0",'
 WRONG = [
     ('"physical_tile": 0', '"physical_tile": "seven"', '"seven"',
-     'tiles[0].physical_tile: expected an unsigned 32-bit number, got "seven"'),
+     'tiles[0].physical_tile: expected an unsigned 32-bit number or a "0x" hex string, got "seven"'),
     ('"physical_tile": 0', '"physical_tile": 4294967296', "4294967296",
-     "tiles[0].physical_tile: expected an unsigned 32-bit number, got 4294967296"),
+     "tiles[0].physical_tile: expected an unsigned 32-bit number or a \"0x\" hex string, got 4294967296"),
     ('"physical_tile": 0', '"physical_tile": -1', "-1",
-     "tiles[0].physical_tile: expected an unsigned 32-bit number, got -1"),
+     "tiles[0].physical_tile: expected an unsigned 32-bit number or a \"0x\" hex string, got -1"),
+    ('"physical_tile": 0', '"physical_tile": "0x100000000"', '"0x100000000"',
+     'tiles[0].physical_tile: expected an unsigned 32-bit number or a "0x" hex string, got "0x100000000"'),
+    ('"physical_tile": 0', '"physical_tile": "0x"', '"0x"',
+     'tiles[0].physical_tile: expected an unsigned 32-bit number or a "0x" hex string, got "0x"'),
+    ('"physical_tile": 0', '"physical_tile": "0x-1"', '"0x-1"',
+     'tiles[0].physical_tile: expected an unsigned 32-bit number or a "0x" hex string, got "0x-1"'),
     ('"physical_tile": 0', '"physical_tile": 1.0', "1.0",
-     "tiles[0].physical_tile: expected an unsigned 32-bit number, got 1.0"),
+     "tiles[0].physical_tile: expected an unsigned 32-bit number or a \"0x\" hex string, got 1.0"),
     ('"file_offset": 4294967296', '"file_offset": 18446744073709551616', "18446744073709551616",
-     "weights[0].slices[0].file_offset: expected an unsigned 64-bit number, got 18446744073709551616"),
+     "weights[0].slices[0].file_offset: expected an unsigned 64-bit number or a \"0x\" hex string, "
+     "got 18446744073709551616"),
     ('"kind": "Exchange"', '"kind": "exchange"', '"exchange"',
      'profile_tiles[0].steps[0].kind: expected one of Exchange, Compute, Synchronization, Idle, got "exchange"'),
     (SEGMENT0, '"data": "0000a0e31eff2fe"', '"0000',
      'tiles[0].segments[0].data: expected hex digits, two per byte, got "0000a0e31eff2fe" '
      "(a base64 document needs --data=base64)"),
     (SEGMENT0, '"data": 7', "7", "tiles[0].segments[0].data: expected a hex string, got 7"),
-    ('"shape": [', '"shape": ["1", ', '"1"', 'inputs[0].shape[0]: expected an unsigned 32-bit number, got "1"'),
+    ('"shape": [', '"shape": ["1", ', '"1"',
+     'inputs[0].shape[0]: expected an unsigned 32-bit number or a "0x" hex string, got "1"'),
     ('"segments": [', '"segments": [7, ', "7", "tiles[0].segments[0]: expected an object, got 7"),
     ('"attach_order": [2, 1, 2]', '"attach_order": {}', "{",
      "host_exchange.attach_order: expected an array of numbers, got an object"),
@@ -177,7 +200,8 @@ ZEROS = "0," * 4_000_000 + "0"  # 8 MB: a tree of every value would take hundred
                  "{doc}:1:22: compiler_version: expected a string, got 7", id="member"),
     pytest.param('{"junk": [' + ZEROS + "]}", "{doc}:1:10: junk: unknown member", id="unknown"),
     pytest.param('{"tiles": [{"physical_tile": [' + ZEROS + "]}]}",
-                 "{doc}:1:30: tiles[0].physical_tile: expected an unsigned 32-bit number, got an array", id="nested"),
+                 "{doc}:1:30: tiles[0].physical_tile: expected an unsigned 32-bit number or a \"0x\" hex string, "
+                 "got an array", id="nested"),
     pytest.param(None, '{doc}: cannot read: Is a directory', id="directory"),
     pytest.param(None, '{doc}: cannot open: No such file or directory', id="missing"),
 ])

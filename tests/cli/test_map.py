@@ -117,7 +117,7 @@ def test_the_page_draws(page):
     assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 10_000
 
 
-# -o through a temporary file and a rename, for map and build alike: (command, how the
+# -o through a temporary file and a rename, for map, build, json and strip alike: (command, how the
 # output is given, whether a write fails, status, report; {P} the input, {T} the target,
 # which holds "old" and mode 0640 before the run). An input is never replaced or
 # appended to, and a failed write leaves the target as it was, with no temporary file.
@@ -136,6 +136,13 @@ OUTPUTS = [
     ("build", [">>", "{P}"], False, 2, SAME.format(out="standard output", input="input {P}")),
     ("build", ["-o", "{T}"], True, 2, TOO_LARGE),
     ("build", ["-o", "{T}"], False, 0, ""),
+    ("json", ["-o", "{P}"], False, 2, SAME.format(out="output {P}", input="input {P}")),
+    ("json", [">>", "{P}"], False, 2, SAME.format(out="standard output", input="input {P}")),
+    ("json", ["-o", "{T}"], True, 2, TOO_LARGE),
+    ("json", ["-o", "{T}"], False, 0, ""),
+    ("strip", ["-o", "{hard}"], False, 2, SAME.format(out="output {hard}", input="input {P}")),
+    ("strip", ["-o", "{T}"], True, 2, TOO_LARGE),
+    ("strip", ["-o", "{T}"], False, 0, ""),
 ]
 
 

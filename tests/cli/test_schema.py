@@ -47,6 +47,13 @@ def test_every_data_form_conforms(documents, name, form):
     VALIDATOR.validate(documents[name, form])
 
 
+def test_numbers_in_hex_conform_as_build_takes_them(documents):
+    doc = json.loads(json.dumps(documents["sample", "hex"]))
+    doc["tiles"][0]["physical_tile"] = "0xffffffff"
+    doc["weights"][0]["slices"][0]["file_offset"] = "0X000FFFFFFFFFFFFFFFF"
+    VALIDATOR.validate(doc)
+
+
 def set_path(doc, path, value):
     *parents, last = path
     for key in parents:
@@ -64,6 +71,8 @@ DELETE = object()
     (["tiles", 0, "physical_tile"], 2**32),
     (["tiles", 0, "physical_tile"], -1),
     (["tiles", 0, "physical_tile"], "7"),
+    (["tiles", 0, "physical_tile"], "0x100000000"),
+    (["weights", 0, "slices", 0, "file_offset"], "0x10000000000000000"),
     (["weights", 0, "slices", 0, "file_offset"], 2**64),
     (["profile_tiles", 0, "steps", 0, "kind"], "exchange"),
     (["profile_tiles", 0, "steps", 0, "exchange_activities", 0, "kind"], "Idle"),

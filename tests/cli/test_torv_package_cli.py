@@ -311,6 +311,13 @@ def test_a_closed_pipe_ends_the_tool_quietly_by_sigpipe(files, tmp_path, args):
     assert (done.returncode, done.stderr) == (128 + 13, "")
 
 
+@pytest.mark.parametrize("form", ["summary", "hex"])
+def test_json_to_a_file_is_what_it_writes_to_standard_output(files, tmp_path, form):
+    code, out, err = run("json", f"--data={form}", files["good"], "-o", tmp_path / "p.json")
+    assert (code, out, err) == (0, "", "")
+    assert (tmp_path / "p.json").read_text() == run("json", f"--data={form}", files["good"])[1]
+
+
 def test_check_writes_each_line_when_its_package_is_done(files, tmp_path):
     # The second package is a FIFO: the tool waits in open() until it is written, so the
     # first line can only be read by then if it was not held in a buffer.

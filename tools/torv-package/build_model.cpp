@@ -4,6 +4,7 @@
 // model holds is all that grows, and a value that cannot belong to a package (a root that
 // is not an object, a member of the wrong type) ends the parse as soon as it is seen.
 #include <algorithm>
+#include <charconv>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -264,13 +265,28 @@ class ModelReader : public nlohmann::json_sax<nlohmann::json> {
   std::vector<Frame> frames_;
 };
 
+// A number written as a string of hex digits after "0x", as addresses are shown
+// elsewhere, so that a document edited by hand can keep them so.
+std::optional<std::uint64_t> hex_number(const Value& value) {
+  if (value.type != Value::Type::string) return std::nullopt;
+  const std::string_view text = *value.text;
+  if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return std::nullopt;
+  std::uint64_t n = 0;
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data() + 2, end, n, 16);
+  if (error != std::errc() || at != end) return std::nullopt;
+  return n;
+}
+
 template <class Number>
 bool read_number(ModelReader& reader, const Value& value, Number& out) {
-  if (value.type != Value::Type::unsigned_number || value.number > std::numeric_limits<Number>::max()) {
-    return reader.fail(value,
-                       fmt::format("expected an unsigned {}-bit number, got {}", 8 * sizeof(Number), reader.got(value)));
+  const std::optional<std::uint64_t> n =
+      value.type == Value::Type::unsigned_number ? std::optional(value.number) : hex_number(value);
+  if (!n || *n > std::numeric_limits<Number>::max()) {
+    return reader.fail(value, fmt::format("expected an unsigned {}-bit number or a \"0x\" hex string, got {}",
+                                          8 * sizeof(Number), reader.got(value)));
   }
-  out = static_cast<Number>(value.number);
+  out = static_cast<Number>(*n);
   return true;
 }
 

@@ -22,6 +22,7 @@ struct CheckOptions {
 struct JsonOptions {
   DataForm data = DataForm::summary;
   bool compact = false;
+  std::optional<std::string> output;  // standard output when empty
 };
 struct StripOptions {
   bool debug = false;    // debug_symbols and debug_regions

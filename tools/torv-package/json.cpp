@@ -13,6 +13,7 @@
 #include "commands.hpp"
 #include "json_writer.hpp"
 #include "output.hpp"
+#include "output_file.hpp"
 #include "torv_package/schema_table.hpp"
 
 namespace torv_package::cli {
@@ -209,15 +210,16 @@ void Document::data(Bytes bytes) {
 }  // namespace
 
 int json(const std::string& path, const JsonOptions& options) {
+  auto file = OutputFile::open(options.output, {path});
+  if (!file) return exit_trouble;
   const auto view = open_or_report(path);
   if (!view) return exit_trouble;
   const View<Application>& app = *view;
   const DataForm form = options.data;
-  Output out;
+  Output out(file->fd());
   Document(out, form, options.compact, form == DataForm::summary ? digests(app) : std::vector<Digest>{})
       .application(app);
-  if (const auto error = out.finish()) return write_failure(*error);
-  return exit_ok;
+  return file->finish(out.finish());
 }
 
 }  // namespace torv_package::cli

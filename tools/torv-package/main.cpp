@@ -142,6 +142,8 @@ int main(int argc, char** argv) try {
       ->capture_default_str();
   JsonOptions json_options;
   json_command->add_flag("--compact", json_options.compact, "the document on one line");
+  json_command->add_option("-o,--output", json_options.output,
+                           "JSON file, replaced atomically (default: standard output)");
 
   auto* diff_command = app.add_subcommand("diff", "Compare two packages; one line per difference.");
   diff_command->add_option("A", package, "first package, or - for standard input")->required();

@@ -10,7 +10,7 @@
 
 namespace torv_package::cli {
 
-Output::Output() { buffer_.reserve(flush_at + 4096); }
+Output::Output(int fd) : fd_(fd) { buffer_.reserve(flush_at + 4096); }
 
 void Output::write(std::string_view text) {
   if (text.size() >= flush_at) {
@@ -30,7 +30,7 @@ void Output::flush() {
 
 void Output::send(std::string_view rest) {
   while (!rest.empty() && !error_) {
-    const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
+    const ssize_t n = ::write(fd_, rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error_ = errno;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -19,11 +21,12 @@ inline constexpr int exit_ok = 0;
 inline constexpr int exit_refused = 1;
 inline constexpr int exit_trouble = 2;
 
-// Standard output through one large buffer; a write error (a closed pipe, a full disk, a
-// file at its size limit) is remembered and reported once, by the caller.
+// Standard output (or another file descriptor) through one large buffer; a write error (a
+// closed pipe, a full disk, a file at its size limit) is remembered and reported once, by
+// the caller.
 class Output {
  public:
-  Output();
+  explicit Output(int fd = STDOUT_FILENO);
   void write(std::string_view text);
   template <class... Args>
   void print(fmt::format_string<Args...> format, Args&&... args) {
@@ -40,6 +43,7 @@ class Output {
   static constexpr std::size_t flush_at = std::size_t{1} << 20;
   void flush();
   void send(std::string_view text);
+  int fd_;
   std::string buffer_;
   std::optional<int> error_;
 };

@@ -13,11 +13,16 @@ build: deps
 	cmake --preset default
 	cmake --build --preset default
 
-# Builds only what it runs: the library, vindle and the sample package.
+# Builds only what it runs: the library, both tools and the sample package; dumps a tile
+# of the sample with vindle and summarises it with torv-package.
 run: deps
 	cmake --preset default
-	cmake --build --preset default --target vindle sample_package
+	cmake --build --preset default --target vindle torv-package sample_package
 	$(BUILD)/vindle $(BUILD)/examples/sample.torv $(SAMPLE_TILE)
+	@echo
+	$(BUILD)/torv-package info $(BUILD)/examples/sample.torv
+	@echo
+	@echo "The tools are $(BUILD)/vindle and $(BUILD)/torv-package; their manuals: man -l man/vindle.1, man -l man/torv-package.1"
 
 test: build
 	ctest --preset default -j2

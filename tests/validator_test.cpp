@@ -20,7 +20,7 @@ constexpr std::uint32_t u32_max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
 
 // One row per case: what it changes in the valid package, and for a failing case the
-// message and the place the failing rule names (README's location table). Rows with two
+// message and the place the failing rule names (the location table of docs/cpp.md). Rows with two
 // faults fail when the order of the rules that find them changes.
 struct Case {
   std::string name;

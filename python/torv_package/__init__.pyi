@@ -280,7 +280,7 @@ class HostCall(metaclass=_pybind11_type):
         phases: SupportsIndex = 0,
         inputs: Iterable[HostSlice] = ...,
         outputs: Iterable[HostSlice] = ...,
-        invocations: SupportsIndex = 0,
+        invocations: SupportsIndex = 1,
         input_batch_ends: Iterable[SupportsIndex] = [],
         output_batch_ends: Iterable[SupportsIndex] = [],
     ) -> None: ...

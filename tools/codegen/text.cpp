@@ -7,16 +7,6 @@
 namespace torv_codegen {
 namespace {
 
-std::vector<std::string> lines_of(std::string_view text) {
-  std::vector<std::string> lines;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    lines.emplace_back(text.substr(0, end));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
-}
 
 std::string_view trimmed(std::string_view line) {
   while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
@@ -39,6 +29,17 @@ void append_words(std::string& to, std::string_view line) {
 }
 
 }  // namespace
+
+std::vector<std::string> lines_of(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    lines.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
 
 std::vector<Block> blocks(std::string_view comment) {
   std::vector<Block> out;
@@ -158,14 +159,24 @@ std::string cpp_string(std::string_view text) {
   return out + '"';
 }
 
-std::string python_docstring(std::string_view text) {
-  std::string out = "\"\"\"";
+std::string python_string(std::string_view text) {
+  std::string out = "\"";
   for (const char c : text) {
-    if (c == '\\' || (c == '"' && (out.back() == '"' || out.size() == 3))) out += '\\';
+    if (c == '\\' || c == '"') out += '\\';
     out += c;
   }
-  if (out.back() == '"') out.insert(out.size() - 1, "\\");
-  return out + "\"\"\"";
+  return out + '"';
+}
+
+std::string docstring_line(std::string_view line) {
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    const bool risky = c == '"' && (i + 1 == line.size() || line[i + 1] == '"' || (i > 0 && line[i - 1] == '"'));
+    if (c == '\\' || risky) out += '\\';
+    out += c;
+  }
+  return out;
 }
 
 std::string roff(std::string_view text) {

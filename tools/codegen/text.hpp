@@ -10,6 +10,9 @@
 
 namespace torv_codegen {
 
+// The lines of `text`, without their line feeds.
+std::vector<std::string> lines_of(std::string_view text);
+
 // A doc comment's parts: an empty line starts a paragraph; a paragraph of one line in
 // capitals is a heading; lines that start with "- " make a list, an item's further lines
 // indented. Lines of a paragraph or an item are joined with single spaces.
@@ -42,8 +45,11 @@ std::string capitalised(std::string_view name);
 
 // A C++ string literal holding `text`.
 std::string cpp_string(std::string_view text);
-// A Python string literal holding `text`, triple-quoted as a docstring is.
-std::string python_docstring(std::string_view text);
+// A Python string literal holding `text`.
+std::string python_string(std::string_view text);
+// A line of a docstring: backslashes escaped, and the double quotes that could end it
+// (beside another one, or last on the line).
+std::string docstring_line(std::string_view line);
 // `text` as roff shows it literally (backslashes, leading dots and quotes escaped).
 std::string roff(std::string_view text);
 

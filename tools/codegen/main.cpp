@@ -32,7 +32,7 @@
 namespace torv_codegen {
 namespace {
 
-constexpr Backend backends[] = {records, table, view, python_docs, stubs};
+constexpr Backend backends[] = {records, table, view, python_docs, stubs, json_schema, man_page, layout};
 
 std::string slurp(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

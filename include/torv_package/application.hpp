@@ -47,9 +47,9 @@ struct ReadDetails {
 // follows; reading never waits for more.
 inline constexpr std::uint64_t trailing_scan_bytes = std::uint64_t{1} << 20;
 
-// One compiled application package. Every record owns its data; nothing refers back
-// into the file it was read from. The records and these members are generated from the
-// schema (src/application.capnp), each with its description.
+// The package, the root record. Its members, like every record, are generated from the
+// schema (src/application.capnp) with their descriptions; its operations are these. Every
+// record owns its data: nothing refers back into the file it was read from.
 struct Application {
 #include "torv_package/application_members.hpp"
 

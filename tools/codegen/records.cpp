@@ -71,8 +71,9 @@ namespace torv_package {{
     if (r->operations) {
       const std::string path = "torv_package/" + snake_case(r->name) + "_members.hpp";
       files.push_back({path, fmt::format("// {}\n//\n// The members of {}, included inside its declaration in "
-                                         "torv_package/application.hpp.\n\n{}",
-                                         generated_note(schema.file), r->name, members(schema, *r, "  "))});
+                                         "torv_package/application.hpp.\n\n{}\n{}",
+                                         generated_note(schema.file), r->name,
+                                         cpp_comment(r->name + ": " + r->doc, ""), members(schema, *r, "  "))});
       continue;
     }
     out += '\n' + cpp_comment(r->doc, "") + fmt::format("struct {} {{\n", r->name) + members(schema, *r, "  ") + "};\n";

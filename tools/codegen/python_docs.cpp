@@ -12,27 +12,20 @@ namespace torv_codegen {
 constexpr std::string_view view_note = "A read-only view of it, read in place from a package that open() has validated.";
 
 std::vector<File> python_docs(const Schema& schema, const Inputs&) {
-  std::string out = fmt::format(R"(// {}
-//
-// The Python module's docstrings. Docs<T>: `doc`, the docstring of record or enum T's class;
-// for a record also `view`, its view's, and `members`, each member's in the table's order.
-#pragma once
-
-#include <string_view>
-
-#include "torv_package/application.hpp"
-
-namespace torv_package::python {{
-
-struct MemberDoc {{
+  std::string out = cpp_header(schema.file,
+                               "The Python module's docstrings. Docs<T>: `doc`, the docstring of record or enum T's "
+                               "class; for a record also `view`, its view's, and `members`, each member's in the "
+                               "table's order.",
+                               {"<string_view>", "\"torv_package/application.hpp\""}, "torv_package::python");
+  out += R"(
+struct MemberDoc {
   std::string_view name;
   const char* doc;
-}};
+};
 
 template <class T>
 struct Docs;
-)",
-                                generated_note(schema.file));
+)";
   for (const Enum& e : schema.enums) {
     out += fmt::format("\ntemplate <>\nstruct Docs<{}> {{\n  static constexpr const char* doc = {};\n}};\n", e.name,
                        cpp_string(plain(e.doc)));

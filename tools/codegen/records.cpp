@@ -47,20 +47,12 @@ std::string members(const Schema& schema, const Record& r, std::string_view inde
 
 std::vector<File> records(const Schema& schema, const Inputs&) {
   std::vector<File> files;
-  std::string out = fmt::format(R"(// {}
-//
-// The package model: one plain record per struct of the schema, holding its fields under
-// their snake_case names, each initialised to the schema's default. Included by
-// torv_package/application.hpp, which declares the records that have operations of their own.
-#pragma once
-
-#include <cstdint>
-#include <string>
-#include <vector>
-
-namespace torv_package {{
-)",
-                                generated_note(schema.file));
+  std::string out = cpp_header(schema.file,
+                               "The package model: one plain record per struct of the schema, holding its fields "
+                               "under their snake_case names, each initialised to the schema's default. Included by "
+                               "torv_package/application.hpp, which declares the records that have operations of "
+                               "their own.",
+                               {"<cstdint>", "<string>", "<vector>"}, "torv_package");
   for (const Enum& e : schema.enums) {
     out += '\n' + cpp_comment(e.doc, "");
     out += fmt::format("enum class {} : std::uint16_t {{\n", e.name);

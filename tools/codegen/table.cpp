@@ -10,16 +10,11 @@ namespace torv_codegen {
 
 std::vector<File> table(const Schema& schema, const Inputs&) {
   const std::string readers = "::" + schema.cxx_namespace + "::";
-  std::string out = fmt::format(R"(// {}
-//
-// For every enum of the model, its schema enum and its enumerants' names; for every record,
-// its schema struct, its names and one row per member, in the model's order. Included by
-// torv_package/schema_table.hpp, which defines the row macros.
-#pragma once
-
-namespace torv_package {{
-)",
-                                generated_note(schema.file));
+  std::string out = cpp_header(schema.file,
+                               "For every enum of the model, its schema enum and its enumerants' names; for every "
+                               "record, its schema struct, its names and one row per member, in the model's order. "
+                               "Included by torv_package/schema_table.hpp, which defines the row macros.",
+                               {}, "torv_package");
   for (const Enum& e : schema.enums) {
     std::string names;
     for (const Enumerant& v : e.enumerants) names += (names.empty() ? "" : ", ") + cpp_string(v.name);

@@ -38,6 +38,11 @@ std::string cpp_comment(std::string_view comment, std::string_view indent);
 // What every generated file says first, after its language's comment marker.
 std::string generated_note(std::string_view schema_file);
 
+// The start of a generated C++ header: the note, `about` as a comment, #pragma once, the
+// includes (each as written, <...> or "..."), and `space` opened.
+std::string cpp_header(std::string_view schema_file, std::string_view about, const std::vector<std::string>& includes,
+                       std::string_view space);
+
 // physicalTile -> physical_tile
 std::string snake_case(std::string_view camel);
 // physicalTile -> PhysicalTile

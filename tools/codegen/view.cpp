@@ -25,15 +25,10 @@ std::string value_type(const Field& f) {
 }  // namespace
 
 std::vector<File> view(const Schema& schema, const Inputs&) {
-  std::string out = fmt::format(R"(// {}
-//
-// The record views' named accessors: each gives its member of the model as read in place.
-// Included by torv_package/view.hpp.
-#pragma once
-
-namespace torv_package {{
-)",
-                                generated_note(schema.file));
+  std::string out = cpp_header(schema.file,
+                               "The record views' named accessors: each gives its member of the model as read in "
+                               "place. Included by torv_package/view.hpp.",
+                               {}, "torv_package");
   std::string aliases;
   for (const Record& r : schema.records) {
     out += '\n' + cpp_comment(r.doc, "");

@@ -177,6 +177,77 @@ std::vector<const Record*> Schema::dependencies_first() const {
   return out;
 }
 
+namespace {
+
+Enum read_enum(const capnp::EnumSchema& node, const std::string& schema_name, const Names& names, const Docs& docs) {
+  const std::uint64_t id = node.getProto().getId();
+  Enum e{schema_name, names.model.at(id), id, docs.node(id), {}};
+  unsigned index = 0;
+  for (const auto enumerant : node.getEnumerants()) {
+    const std::string name = text(enumerant.getProto().getName());
+    e.enumerants.push_back({name, capitalised(name), docs.member(id, index++)});
+  }
+  return e;
+}
+
+Field read_field(const capnp::StructSchema::Field& field, const std::string& record, unsigned index,
+                 const Names& names, const Docs& docs, const Annotations& annotations) {
+  const auto proto = field.getProto();
+  Field f;
+  f.schema_name = text(proto.getName());
+  f.name = snake_case(f.schema_name);
+  f.accessor = capitalised(f.schema_name);
+  f.ordinal = proto.getOrdinal().isExplicit() ? proto.getOrdinal().getExplicit() : index;
+  const std::string where = record + "." + f.schema_name;
+  if (!proto.isSlot()) refuse(where + ": the model has no groups");
+  describe_type(field, names, f);
+  f.address = annotations.has(proto.getAnnotations(), "address");
+  f.header = annotations.has(proto.getAnnotations(), "header");
+  f.initial = annotations.text_of(proto.getAnnotations(), "initial");
+  if (f.initial && f.kind != Kind::text) refuse(where + ": only text has an initial text");
+  if (f.address && f.kind != Kind::number) refuse(where + ": only a number is an address");
+  f.doc = docs.member(field.getContainingStruct().getProto().getId(), index);
+  return f;
+}
+
+Record read_record(const capnp::StructSchema& node, const std::string& schema_name, const Names& names,
+                   const Docs& docs, const Annotations& annotations) {
+  const auto proto = node.getProto();
+  const auto layout = proto.getStruct();
+  if (layout.getDiscriminantCount() != 0) refuse(schema_name + ": the model has no unions");
+  Record r;
+  r.schema_name = schema_name;
+  r.name = names.model.at(proto.getId());
+  r.view_name = annotations.text_of(proto.getAnnotations(), "view").value_or(r.name + "View");
+  r.id = proto.getId();
+  r.doc = docs.node(proto.getId());
+  r.data_words = layout.getDataWordCount();
+  r.pointers = layout.getPointerCount();
+  r.operations = annotations.has(proto.getAnnotations(), "operations");
+  unsigned index = 0;
+  for (const auto field : node.getFields()) {
+    r.schema_fields.push_back(read_field(field, schema_name, index++, names, docs, annotations));
+  }
+  // The model's order: the schema's, with each field annotated `after` moved right behind
+  // the field it names.
+  for (const Field& f : r.schema_fields) {
+    if (!f.header) r.fields.push_back(f);
+  }
+  for (const auto field : node.getFields()) {
+    const auto after = annotations.text_of(field.getProto().getAnnotations(), "after");
+    if (!after) continue;
+    const auto from = std::ranges::find(r.fields, text(field.getProto().getName()), &Field::schema_name);
+    Field moving = std::move(*from);
+    r.fields.erase(from);
+    const auto to = std::ranges::find(r.fields, *after, &Field::schema_name);
+    if (to == r.fields.end()) refuse(fmt::format("{}.{}: after names no member, {}", schema_name, moving.schema_name, *after));
+    r.fields.insert(to + 1, std::move(moving));
+  }
+  return r;
+}
+
+}  // namespace
+
 Schema read_schema(Request request) {
   if (request.getRequestedFiles().size() != 1) refuse("give the generator one schema file");
   capnp::SchemaLoader loader;
@@ -194,7 +265,7 @@ Schema read_schema(Request request) {
     const auto node = loader.get(a.getId()).getProto();
     if (text(node.getDisplayName()).ends_with("c++.capnp:namespace")) schema.cxx_namespace = text(a.getValue().getText());
   }
-  if (schema.cxx_namespace.empty()) refuse(fmt::format("{}: give the readers a namespace with $Cxx.namespace", schema.file));
+  if (schema.cxx_namespace.empty()) refuse(schema.file + ": give the readers a namespace with $Cxx.namespace");
 
   // Names first: a field names the record or enum it holds by the model's name.
   Names names;
@@ -205,69 +276,15 @@ Schema read_schema(Request request) {
     const auto model_name = annotations.text_of(proto.getAnnotations(), "name");
     names.model.emplace(entry.getId(), model_name.value_or(text(entry.getName())));
   }
-
   for (const auto entry : nested) {
     const capnp::Schema node = loader.get(entry.getId());
-    const auto proto = node.getProto();
-    const std::string schema_name = text(entry.getName());
-    if (proto.getNestedNodes().size() != 0) refuse(fmt::format("{}: declare every type at the top level", schema_name));
-    if (proto.isEnum()) {
-      Enum e{schema_name, names.model.at(proto.getId()), proto.getId(), docs.node(proto.getId()), {}};
-      unsigned index = 0;
-      for (const auto enumerant : node.asEnum().getEnumerants()) {
-        const std::string name = text(enumerant.getProto().getName());
-        e.enumerants.push_back({name, capitalised(name), docs.member(proto.getId(), index++)});
-      }
-      schema.enums.push_back(std::move(e));
-      continue;
-    }
-    if (!proto.isStruct()) continue;  // constants and annotations are not part of the model
-    const auto st = proto.getStruct();
-    if (st.getDiscriminantCount() != 0) refuse(fmt::format("{}: the model has no unions", schema_name));
-    Record r;
-    r.schema_name = schema_name;
-    r.name = names.model.at(proto.getId());
-    r.view_name = annotations.text_of(proto.getAnnotations(), "view").value_or(r.name + "View");
-    r.id = proto.getId();
-    r.doc = docs.node(proto.getId());
-    r.data_words = st.getDataWordCount();
-    r.pointers = st.getPointerCount();
-    r.operations = annotations.has(proto.getAnnotations(), "operations");
-    unsigned index = 0;
-    for (const auto field : node.asStruct().getFields()) {
-      const auto fp = field.getProto();
-      Field f;
-      f.schema_name = text(fp.getName());
-      f.name = snake_case(f.schema_name);
-      f.accessor = capitalised(f.schema_name);
-      f.ordinal = fp.getOrdinal().isExplicit() ? fp.getOrdinal().getExplicit() : index;
-      if (!fp.isSlot()) refuse(fmt::format("{}.{}: the model has no groups", schema_name, f.schema_name));
-      describe_type(field, names, f);
-      f.address = annotations.has(fp.getAnnotations(), "address");
-      f.header = annotations.has(fp.getAnnotations(), "header");
-      f.initial = annotations.text_of(fp.getAnnotations(), "initial");
-      if (f.initial && f.kind != Kind::text) refuse(fmt::format("{}.{}: only text has an initial text", schema_name, f.schema_name));
-      if (f.address && f.kind != Kind::number) refuse(fmt::format("{}.{}: only a number is an address", schema_name, f.schema_name));
-      f.doc = docs.member(proto.getId(), index++);
-      r.schema_fields.push_back(std::move(f));
-    }
-    // The model's order: the schema's, with each field annotated `after` moved right
-    // behind the field it names.
-    for (const Field& f : r.schema_fields) {
-      if (!f.header) r.fields.push_back(f);
-    }
-    for (const auto field : node.asStruct().getFields()) {
-      const auto after = annotations.text_of(field.getProto().getAnnotations(), "after");
-      if (!after) continue;
-      const std::string moving = text(field.getProto().getName());
-      const auto from = std::ranges::find(r.fields, moving, &Field::schema_name);
-      Field f = std::move(*from);
-      r.fields.erase(from);
-      const auto to = std::ranges::find(r.fields, *after, &Field::schema_name);
-      if (to == r.fields.end()) refuse(fmt::format("{}.{}: after names no field of the model, {}", schema_name, moving, *after));
-      r.fields.insert(to + 1, std::move(f));
-    }
-    schema.records.push_back(std::move(r));
+    const std::string name = text(entry.getName());
+    if (node.getProto().getNestedNodes().size() != 0) refuse(name + ": declare every type at the top level");
+    if (node.getProto().isEnum()) {
+      schema.enums.push_back(read_enum(node.asEnum(), name, names, docs));
+    } else if (node.getProto().isStruct()) {
+      schema.records.push_back(read_record(node.asStruct(), name, names, docs, annotations));
+    }  // constants and annotations are not part of the model
   }
   return schema;
 }

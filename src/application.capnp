@@ -13,10 +13,10 @@
 #
 # VALIDATION
 #
-# A package is read only when its header holds the supported values: schema version 4,
-# target "torv21", and tile memory from 0x4c000 for 0x9c000 bytes. Any other header is
-# refused with "incompatible package header". Text must be valid UTF-8, and an enum field
-# must hold one of its enumerants, or the package is refused as it is read.
+# Reading refuses a package whose header does not hold the supported values (schema
+# version 4, target "torv21", tile memory from 0x4c000 for 0x9c000 bytes) with
+# "incompatible package header". Text must be valid UTF-8, and an enum field must hold one
+# of its enumerants, or the package is refused as it is read.
 #
 # The package read is then checked as a whole, rule by rule in the order below. The first
 # fault found is the one reported, with its place in the package (such as
@@ -66,7 +66,7 @@ struct Segment {
   # size 0 occupies nothing and overlaps nothing.
   data @2 :Data;
   # The segment's stored bytes, which belong at address onwards; never longer than
-  # memory_size in a valid package.
+  # memory_size in a valid package ("invalid segment on tile N: ...").
   flags @3 :UInt32;
   # Segment flags. Carried: the library copies them and checks nothing; what their bits mean
   # is not recorded in the package.

@@ -20,8 +20,8 @@ namespace py = pybind11;
 // long as the process, and a reference dropped after the interpreter has gone would crash.
 inline PyObject* package_error_factory = nullptr;
 
-// PackageError(kind, message, location, debug); str() is "at LOCATION: DEBUG", or the
-// debug form alone when there is no location.
+// PackageError(kind, message, location, debug); str() is "LOCATION: MESSAGE", or the
+// message alone when there is no location.
 //
 // An Io error is also an OSError, with the library's errno, its text as strerror, and the
 // path as filename. Its class derives from PackageIoError and from the OSError subclass
@@ -37,16 +37,17 @@ class PackageError(Exception):
     """A package that cannot be read, validated or written, and why.
 
     kind: the failure's kind: "Capnp", "Io", "Utf8", "SchemaEnum" or "Invalid".
-    message: what failed, in words; for Invalid the rule's own text.
+    message: what failed, in one sentence: for Invalid the rule's own text, for Io what
+        failed and why ("cannot open: No such file or directory").
     location: the place in the package, as "tiles[1].segments[2]", or "" for none.
-    debug: the library's one printed form, such as 'Invalid("application has no tiles")'.
+    debug: the library's debug form, such as 'Invalid("application has no tiles")'.
 
-    str() is "at LOCATION: DEBUG", or DEBUG alone when there is no location.
+    str() is "LOCATION: MESSAGE", or MESSAGE alone when there is no location.
     """
 
     def __init__(self, kind, message, location, debug):
         """An error with these four values."""
-        super().__init__(f"at {location}: {debug}" if location else debug)
+        super().__init__(f"{location}: {message}" if location else message)
         self.kind = kind
         self.message = message
         self.location = location
@@ -112,18 +113,6 @@ inline std::string kind_name(ErrorKind kind) {
   return "Invalid";
 }
 
-// For Invalid its message, for Capnp and Io their own description, for the others the
-// library's sentence. A Capnp description may hold a NUL (a quoted '\0'), so it is taken
-// whole, not up to its first NUL.
-inline std::string message_of(const PackageError& error) {
-  if (const auto* invalid = error.invalid_message()) return *invalid;
-  if (const auto* capnp = error.capnp()) {
-    return std::string(capnp->getDescription().cStr(), capnp->getDescription().size());
-  }
-  if (const auto* io = error.io()) return io->message();
-  return error.message();
-}
-
 // The library's text as str. Text quoted from a damaged package may hold bytes that are
 // not UTF-8; each shows as \xNN, the rest is kept as it is.
 inline py::str text_of(std::string_view text) {
@@ -139,10 +128,10 @@ inline py::str text_of(std::string_view text) {
   const py::handle factory(package_error_factory);
   py::object instance;
   if (const auto* io = error.io()) {
-    instance = factory(kind_name(error.kind()), text_of(message_of(error)), text_of(error.location()),
+    instance = factory(kind_name(error.kind()), text_of(error.message()), text_of(error.location()),
                        text_of(error.debug_string()), io->value(), text_of(io->message()), filename);
   } else {
-    instance = factory(kind_name(error.kind()), text_of(message_of(error)), text_of(error.location()),
+    instance = factory(kind_name(error.kind()), text_of(error.message()), text_of(error.location()),
                        text_of(error.debug_string()));
   }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());

@@ -17,6 +17,7 @@
 #include "application.capnp.h"
 #include "budget.hpp"
 #include "framing.hpp"
+#include "not_in_schema.hpp"
 #include "path.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
@@ -156,7 +157,7 @@ Result<void> Converter::field(Record* out, typename schema_of<Record>::Reader in
     const auto raw = static_cast<std::uint16_t>(row.get(in));
     if (raw >= enumerant_count<Member>()) {
       path_.enter(row.name);
-      return fail(PackageError(NotInSchema{raw}));
+      return fail(PackageError(not_in_schema<Member>(raw)));
     }
     if (member != nullptr) *member = static_cast<Member>(raw);
   } else if constexpr (row.kind == FieldKind::text) {
@@ -212,10 +213,12 @@ auto guarded(Path& path, Work&& work) -> decltype(work()) {
   };
   try {
     return work();
+  } catch (NotAPackage& foreign) {
+    return std::unexpected(PackageError::not_a_package(kj::mv(foreign.exception)));
   } catch (kj::Exception& exception) {
     return std::unexpected(PackageError(kj::mv(exception)).at(path.str()));
   } catch (const StreamReadError& failure) {
-    return std::unexpected(PackageError(std::error_code(failure.error, std::generic_category())));
+    return std::unexpected(PackageError(std::error_code(failure.error, std::generic_category()), "read"));
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   } catch (const std::length_error&) {

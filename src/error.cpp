@@ -31,7 +31,15 @@ PackageError::PackageError(kj::Exception exception) noexcept
 PackageError::PackageError(std::error_code io) noexcept : payload_(io) {}
 PackageError::PackageError(Utf8Error utf8) noexcept : payload_(utf8) {}
 PackageError::PackageError(NotInSchema not_in_schema) noexcept : payload_(not_in_schema) {}
+PackageError::PackageError(std::error_code io, std::string_view action) noexcept
+    : payload_(io), io_action_(action) {}
 PackageError::PackageError(Invalid invalid) noexcept : payload_(std::move(invalid)) {}
+
+PackageError PackageError::not_a_package(kj::Exception exception) noexcept {
+  PackageError error(kj::mv(exception));
+  error.not_a_package_ = true;
+  return error;
+}
 
 PackageError PackageError::invalid(std::string message) {
   return PackageError(Invalid{std::move(message)});
@@ -174,28 +182,28 @@ std::string PackageError::debug_string() const {
 
 std::string PackageError::message() const {
   struct Visitor {
+    const PackageError& error;
     std::string operator()(const CapnpBox& box) const {
-      return fmt::format("malformed package message: {}", box.get().getDescription().cStr());
+      const kj::StringPtr description = box.get().getDescription();
+      std::string text = description.size() == 0 ? std::string("malformed package message")
+                                                  : std::string(description.cStr(), description.size());
+      return error.not_a_package_ ? "not a package: " + text : text;
     }
     std::string operator()(const std::error_code& io) const {
-      return fmt::format("i/o error: {}", io.message());
+      if (error.io_action_.empty()) return io.message();
+      return fmt::format("cannot {}: {}", error.io_action_, io.message());
     }
     std::string operator()(const Utf8Error& utf8) const {
-      if (utf8.error_len) {
-        return fmt::format("text is not valid UTF-8: invalid sequence of {} bytes after {} valid bytes",
-                           *utf8.error_len, utf8.valid_up_to);
-      }
-      return fmt::format("text is not valid UTF-8: it ends inside a sequence after {} valid bytes",
-                         utf8.valid_up_to);
+      return fmt::format("text is not valid UTF-8 after {} {}", utf8.valid_up_to,
+                         utf8.valid_up_to == 1 ? "byte" : "bytes");
     }
     std::string operator()(const NotInSchema& e) const {
-      return fmt::format("enum value {} is not in the schema", e.value);
+      if (e.enum_name.empty()) return fmt::format("{} is not a value of its enum", e.value);
+      return fmt::format("{} is not a {}", e.value, e.enum_name);
     }
-    std::string operator()(const Invalid& invalid) const {
-      return fmt::format("invalid package: {}", invalid.message);
-    }
+    std::string operator()(const Invalid& invalid) const { return invalid.message; }
   };
-  return std::visit(Visitor{}, payload_);
+  return std::visit(Visitor{*this}, payload_);
 }
 
 namespace {

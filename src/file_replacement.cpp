@@ -25,7 +25,9 @@
 namespace torv_package {
 namespace {
 
-PackageError os_error(int code) { return PackageError(std::error_code(code, std::generic_category())); }
+PackageError os_error(int code, std::string_view action = "write") {
+  return PackageError(std::error_code(code, std::generic_category()), action);
+}
 
 // Symbolic links followed at the end of a target before it is refused with ELOOP, as
 // many as the kernel follows in one path.
@@ -189,8 +191,8 @@ Result<void> FileReplacement::commit() {
   const int fd = std::exchange(fd_, -1);
   int error = ::fsync(fd) == 0 ? 0 : errno;
   if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temporary_.c_str(), target_.c_str()) != 0) error = errno;
   if (error != 0) return std::unexpected(os_error(error));
+  if (::rename(temporary_.c_str(), target_.c_str()) != 0) return std::unexpected(os_error(errno, "replace"));
   renamed_ = true;
   // The new file is in place from here on; only its durability is in doubt.
   if (const int synced = sync_folder(target_.parent_path()); synced != 0) {

@@ -25,7 +25,7 @@ Result<void> write_built_file(BuiltMessage& message, const std::filesystem::path
   try {
     message.write_to(sink);
   } catch (kj::Exception& exception) {
-    if (sink.error != 0) return std::unexpected(PackageError(std::error_code(sink.error, std::generic_category())));
+    if (sink.error != 0) return std::unexpected(PackageError(std::error_code(sink.error, std::generic_category()), "write"));
     return std::unexpected(PackageError(kj::mv(exception)));
   }
   return file->commit();

@@ -33,6 +33,13 @@ template <class... Params>
                                         kj::str(std::forward<Params>(params)...)));
 }
 
+// The same for framing that no writer makes: the bytes are no package at all.
+template <class... Params>
+[[noreturn]] void refuse_foreign(Params&&... params) {
+  throw NotAPackage{kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__,
+                                  kj::str(std::forward<Params>(params)...))};
+}
+
 void* map_words(std::size_t bytes, bool huge_pages) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) refuse("cannot allocate ", bytes, " bytes for the message");
@@ -133,12 +140,12 @@ WordBuffer read_framed_message(kj::InputStream& input) {
   // The first word holds the segment count minus one and the size of segment 0.
   std::uint32_t first[2];
   if (const std::size_t got = read_some(input, first, sizeof(first), sizeof(first)); got < sizeof(first)) {
-    if (got == 0) refuse("package file is empty");
-    refuse("segment table is cut short: ", got, " of ", sizeof(first), " bytes");
+    if (got == 0) refuse_foreign("package file is empty");
+    refuse_foreign("segment table is cut short: ", got, " of ", sizeof(first), " bytes");
   }
   const std::uint64_t segment_count = std::uint64_t{first[0]} + 1;
   if (segment_count >= max_segments) {
-    refuse("message has ", segment_count, " segments; at most ", max_segments - 1, " are allowed");
+    refuse_foreign("message has ", segment_count, " segments; at most ", max_segments - 1, " are allowed");
   }
 
   // The table holds a count and one size per segment, padded to a whole word.
@@ -149,17 +156,17 @@ WordBuffer read_framed_message(kj::InputStream& input) {
   if (table_words > 1) {
     const std::size_t rest = table_words * word_bytes - sizeof(first);
     if (const std::size_t got = read_some(input, table + 2, rest, rest); got < rest) {
-      refuse("segment table is cut short: ", sizeof(first) + got, " of ", table_words * word_bytes, " bytes");
+      refuse_foreign("segment table is cut short: ", sizeof(first) + got, " of ", table_words * word_bytes, " bytes");
     }
   }
   // Without a first segment there is no root pointer to read.
-  if (table[1] == 0) refuse("message has no root");
+  if (table[1] == 0) refuse_foreign("message has no root");
 
   std::uint64_t segment_words = 0;  // at most 511 * (2^32 - 1): cannot overflow
   for (std::uint64_t i = 0; i < segment_count; ++i) segment_words += table[1 + i];
   const std::uint64_t total_words = table_words + segment_words;
   if (total_words > SIZE_MAX / word_bytes) {
-    refuse("message claims ", total_words, " words, more than this machine can address");
+    refuse_foreign("message claims ", total_words, " words, more than this machine can address");
   }
   const auto too_short = [&](std::uint64_t available) {
     refuse("segment table claims ", segment_words * word_bytes, " bytes of segments but only ",
@@ -198,20 +205,20 @@ WordBuffer read_framed_message(kj::InputStream& input) {
 std::size_t framed_message_words(const unsigned char* bytes, std::size_t size) {
   std::uint32_t table[max_segments + 1];
   if (size < sizeof(std::uint32_t) * 2) {
-    if (size == 0) refuse("package file is empty");
-    refuse("segment table is cut short: ", size, " of ", sizeof(std::uint32_t) * 2, " bytes");
+    if (size == 0) refuse_foreign("package file is empty");
+    refuse_foreign("segment table is cut short: ", size, " of ", sizeof(std::uint32_t) * 2, " bytes");
   }
   std::memcpy(table, bytes, sizeof(std::uint32_t) * 2);
   const std::uint64_t segment_count = std::uint64_t{table[0]} + 1;
   if (segment_count >= max_segments) {
-    refuse("message has ", segment_count, " segments; at most ", max_segments - 1, " are allowed");
+    refuse_foreign("message has ", segment_count, " segments; at most ", max_segments - 1, " are allowed");
   }
   const std::size_t table_words = (segment_count + 2) / 2;
   if (size < table_words * word_bytes) {
-    refuse("segment table is cut short: ", size, " of ", table_words * word_bytes, " bytes");
+    refuse_foreign("segment table is cut short: ", size, " of ", table_words * word_bytes, " bytes");
   }
   std::memcpy(table, bytes, table_words * word_bytes);
-  if (table[1] == 0) refuse("message has no root");
+  if (table[1] == 0) refuse_foreign("message has no root");
   std::uint64_t segment_words = 0;  // at most 511 * (2^32 - 1): cannot overflow
   for (std::uint64_t i = 0; i < segment_count; ++i) segment_words += table[1 + i];
   const std::uint64_t available = size - table_words * word_bytes;

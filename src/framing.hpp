@@ -39,6 +39,12 @@ class WordBuffer {
   bool mapped_ = false;
 };
 
+// Thrown by framing that shows the bytes are no package at all (an empty file, a segment
+// table no writer makes), rather than a package cut short or damaged inside.
+struct NotAPackage {
+  kj::Exception exception;
+};
+
 // The library's bound on the number of segments of one message.
 inline constexpr std::size_t max_segments = 512;
 
@@ -50,14 +56,14 @@ struct StreamReadError {
 
 // Reads exactly one framed message (segment table and segments) from `input` into memory,
 // consuming nothing after it. Memory grows only with bytes actually read, or, for a regular
-// file, after its size has shown that the claimed bytes are there. Throws kj::Exception on
-// a malformed table, a premature end or a failing stream, and StreamReadError when the
-// stream is a file descriptor whose read fails.
+// file, after its size has shown that the claimed bytes are there. Throws NotAPackage on a
+// table no writer makes, kj::Exception on a premature end or a failing stream, and
+// StreamReadError when the stream is a file descriptor whose read fails.
 WordBuffer read_framed_message(kj::InputStream& input);
 
 // Checks the framing of the message at the start of `bytes` as read_framed_message checks
 // a stream holding those bytes, with the same refusals, and gives its length in words
-// (segment table included). Throws kj::Exception.
+// (segment table included). Throws kj::Exception, or NotAPackage.
 std::size_t framed_message_words(const unsigned char* bytes, std::size_t size);
 
 struct RemainingBytes {

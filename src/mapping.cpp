@@ -33,11 +33,11 @@ void FileMapping::reset() noexcept {
 }
 
 Result<OpenedPackage> open_package_file(const std::filesystem::path& path) {
-  const auto io_error = [](int code) {
-    return std::unexpected(PackageError(std::error_code(code, std::generic_category())));
+  const auto io_error = [](int code, std::string_view action = "read") {
+    return std::unexpected(PackageError(std::error_code(code, std::generic_category()), action));
   };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return io_error(errno);
+  if (fd < 0) return io_error(errno, "open");
   // Closed by hand: a failing close must not throw, as kj::AutoCloseFd's destructor does.
   // A mapping keeps its own reference to the file, so the result of close changes nothing.
   struct stat st {};

@@ -13,6 +13,7 @@
 #include <capnp/serialize.h>
 #include <kj/exception.h>
 
+#include "not_in_schema.hpp"
 #include "path.hpp"
 #include "validate.hpp"
 #include "torv_package/schema_table.hpp"
@@ -118,7 +119,7 @@ class EncodableCheck {
         if (auto error = check_utf8(value)) status = refuse(row.name, PackageError(*error));
       } else if constexpr (row.kind == FieldKind::enumeration) {
         const auto raw = static_cast<std::uint16_t>(value);
-        if (raw >= enumerant_count<typename Row::member_type>()) status = refuse(row.name, NotInSchema{raw});
+        if (raw >= enumerant_count<typename Row::member_type>()) status = refuse(row.name, not_in_schema<typename Row::member_type>(raw));
       } else if constexpr (row.kind == FieldKind::record_list) {
         if constexpr (holds_checked<typename Row::element_type>()) {
           path_.enter(row.name);

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <kj/exception.h>
 
+#include "package_writer.hpp"
+#include "sample_package.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/error.hpp"
 #include "torv_package/view.hpp"
@@ -61,6 +63,50 @@ TEST(PackageErrorDebugForm, EachVariant) {
     out << c.error;
     EXPECT_EQ(out.str(), c.expected);
     EXPECT_FALSE(c.error.message().empty());
+  }
+}
+
+// The display form of each kind, as the library makes each error from a real read.
+TEST(PackageErrorMessage, OneSentencePerKind) {
+  using testing::read_bytes;
+  using testing::serialize;
+  const auto mutated = [](auto change) {
+    Application app = testing::valid_application();
+    change(app);
+    return read_bytes(serialize(app)).error();
+  };
+  const std::string package = serialize(testing::valid_application());
+  const struct {
+    const char* name;
+    PackageError error;
+    std::string sentence;
+  } cases[] = {
+      {"invalid", Application{}.validate().error(), "application has no tiles"},
+      {"io_open", Application::read_file("/nonexistent/p.torv").error(), "cannot open: No such file or directory"},
+      {"io_read", Application::read_file(::testing::TempDir()).error(), "cannot read: Is a directory"},
+      {"io_unknown", PackageError(std::error_code(EIO, std::generic_category())), "Input/output error"},
+      {"capnp", read_bytes(package.substr(0, package.size() - 8)).error(),
+       fmt::format("segment table claims {} bytes of segments but only {} follow it", package.size() - 8,
+                   package.size() - 16)},
+      {"capnp_empty", PackageError(exception(kj::Exception::Type::FAILED, "")), "malformed package message"},
+      {"not_a_package", read_bytes("root:x:0:0:root:/root:/bin/bash\n").error(),
+       "not a package: message has 1953460083 segments; at most 511 are allowed"},
+      {"not_a_package_empty", read_bytes("").error(), "not a package: package file is empty"},
+      {"utf8", mutated([](Application& a) { a.inputs[0].name = "ab\xff"; }), "text is not valid UTF-8 after 2 bytes"},
+      {"utf8_one", mutated([](Application& a) { a.inputs[0].name = "a\xc3"; }), "text is not valid UTF-8 after 1 byte"},
+      {"schema_enum",
+       mutated([](Application& a) { a.profile_tiles[0].steps[0].kind = static_cast<ProfileStepKind>(7); }),
+       "7 is not a ProfileStepKind"},
+      {"schema_enum_activity",
+       mutated([](Application& a) {
+         a.profile_tiles[0].steps[0].exchange_activities[0].kind = static_cast<ProfileExchangeActivityKind>(2);
+       }),
+       "2 is not a ProfileExchangeActivityKind"},
+      {"schema_enum_unnamed", PackageError(NotInSchema{9}), "9 is not a value of its enum"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.error.message(), c.sentence);
   }
 }
 

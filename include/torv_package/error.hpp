@@ -26,7 +26,13 @@ struct Utf8Error {
 
 // A stored enum value that names no enumerant of its enum.
 struct NotInSchema {
+  constexpr NotInSchema() noexcept = default;
+  constexpr NotInSchema(std::uint16_t raw, std::string_view name = {}) noexcept : value(raw), enum_name(name) {}
+
   std::uint16_t value = 0;
+  // The enum's name in the schema ("ProfileStepKind"), for the display form; empty when
+  // not known. Text of static storage. Not part of the debug form.
+  std::string_view enum_name;
 
   friend bool operator==(const NotInSchema&, const NotInSchema&) = default;
 };
@@ -42,8 +48,15 @@ class PackageError {
   PackageError(std::error_code io) noexcept;
   PackageError(Utf8Error utf8) noexcept;
   PackageError(NotInSchema not_in_schema) noexcept;
+  // An operating-system error met while trying to `action` ("open", "read", "write"; text
+  // of static storage), which the display form names: "cannot open: No such file or
+  // directory".
+  PackageError(std::error_code io, std::string_view action) noexcept;
 
   static PackageError invalid(std::string message);
+  // A Cap'n Proto error from framing that shows the bytes are no package at all (an empty
+  // file, a segment table no writer makes): the display form says so.
+  static PackageError not_a_package(kj::Exception exception) noexcept;
 
   ErrorKind kind() const noexcept;
 
@@ -63,7 +76,17 @@ class PackageError {
   // This error, placed at `location`.
   PackageError at(std::string location) &&;
 
-  // A sentence for people, e.g. "invalid package: application has no tiles".
+  // What failed, for an Io error ("open", "read"); empty when not known.
+  std::string_view io_action() const noexcept { return io_action_; }
+
+  // Whether framing showed the bytes are no package at all.
+  bool is_not_a_package() const noexcept { return not_a_package_; }
+
+  // The display form: one sentence for people, without the location, e.g. "application
+  // has no tiles" (an Invalid error's message), "cannot open: No such file or directory",
+  // "text is not valid UTF-8 after 3 bytes", "7 is not a ProfileStepKind", or a Capnp
+  // error's description, after "not a package: " when framing showed it is none. Text
+  // from the package is in it as it is; a terminal needs it escaped.
   std::string message() const;
 
   // The one printed form: the variant name with its payload's debug form in
@@ -93,6 +116,8 @@ class PackageError {
 
   std::variant<CapnpBox, std::error_code, Utf8Error, NotInSchema, Invalid> payload_;
   std::string location_;
+  std::string_view io_action_;
+  bool not_a_package_ = false;
 };
 
 // Errors are equal when their debug forms and their locations are.

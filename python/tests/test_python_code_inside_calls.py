@@ -173,7 +173,7 @@ def test_values_outside_the_schema_are_refused_when_built(make, error, text):
 
 @pytest.mark.parametrize("size, error", [
     (16, None),
-    (17, r"at tiles\[0\]\.segments\[0\]: .*memory_size=16 data_size=17"),
+    (17, r"^tiles\[0\]\.segments\[0\]: .*memory_size=16 data_size=17"),
 ])
 def test_segment_data_is_validated_and_written_where_it_lies(size, error):
     app = sample()

@@ -62,13 +62,13 @@ def test_errors_carry_kind_location_and_debug_form(leaving_tile_memory, tmp_path
     debug = 'Invalid("invalid segment on tile 1: address=0xe7000 end=0xe9000 memory_size=8192 data_size=8")'
     assert (e.kind, e.location, e.debug) == ("Invalid", "tiles[1].segments[2]", debug)
     assert e.message == "invalid segment on tile 1: address=0xe7000 end=0xe9000 memory_size=8192 data_size=8"
-    assert str(e) == "at tiles[1].segments[2]: " + debug
+    assert str(e) == "tiles[1].segments[2]: " + e.message
 
     with pytest.raises(tp.PackageError) as missing:
         tp.read(tmp_path / "missing.torv")
     assert (missing.value.kind, missing.value.location) == ("Io", "")
-    assert str(missing.value) == 'Io(Os { code: 2, message: "No such file or directory" })'
-    assert missing.value.message == "No such file or directory"
+    assert missing.value.debug == 'Io(Os { code: 2, message: "No such file or directory" })'
+    assert str(missing.value) == missing.value.message == "cannot open: No such file or directory"
 
     with pytest.raises(tp.PackageError) as framing:
         tp.read(b"\0" * 4)

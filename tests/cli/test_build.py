@@ -147,8 +147,8 @@ def test_build_names_the_place_of_an_error(packages, tmp_path, old, new, at, mes
     # The first segment's hex reads as base64 too; the second's does not.
     ("hex", ["--data=base64"], 2, '{doc}:{pos1}: tiles[0].segments[1].data: expected base64 (RFC 4648, padded), '
                                   'got "78563412efbeadde01"'),
-    ("hex", [], 1, '{doc}: at tiles[1].segments[1]: Invalid("invalid segment on tile 1: address=0xe7ff0 '
-                   'end=0xe8010 memory_size=32 data_size=16")'),
+    ("hex", [], 1, '{doc}: tiles[1].segments[1]: invalid segment on tile 1: address=0xe7ff0 '
+                   'end=0xe8010 memory_size=32 data_size=16'),
 ])
 def test_build_refuses_a_document_with_no_bytes_or_an_invalid_model(packages, tmp_path, form, args, status, message):
     text = document(packages["sample"], form)
@@ -178,14 +178,14 @@ ZEROS = "0," * 4_000_000 + "0"  # 8 MB: a tree of every value would take hundred
     pytest.param('{"junk": [' + ZEROS + "]}", "{doc}:1:10: junk: unknown member", id="unknown"),
     pytest.param('{"tiles": [{"physical_tile": [' + ZEROS + "]}]}",
                  "{doc}:1:30: tiles[0].physical_tile: expected an unsigned 32-bit number, got an array", id="nested"),
-    pytest.param(None, 'cannot read {doc}: Io(Os {{ code: 21, message: "Is a directory" }})', id="directory"),
-    pytest.param(None, 'cannot read {doc}: Io(Os {{ code: 2, message: "No such file or directory" }})', id="missing"),
+    pytest.param(None, '{doc}: cannot read: Is a directory', id="directory"),
+    pytest.param(None, '{doc}: cannot open: No such file or directory', id="missing"),
 ])
 def test_build_refuses_what_cannot_be_a_package_as_soon_as_it_is_seen(tmp_path, text, message):
     source = tmp_path / "doc.json"
     if text is not None:
         source.write_text(text)
-    elif "code: 21" in message:
+    elif "Is a directory" in message:
         source.mkdir()
     limit = 64 * 2**20 + 4 * len(text or "")
     done = subprocess.run([TOOL, "build", source, "-o", tmp_path / "out.torv"], capture_output=True, text=True,

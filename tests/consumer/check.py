@@ -30,7 +30,7 @@ try:
 except tp.PackageError as e:
     refused = e
 assert refused.kind == "Invalid" and refused.location == "tiles[1].segments[2]"
-assert str(refused).endswith(refused.debug)
+assert str(refused) == f"{refused.location}: {refused.message}"
 
 built.tiles[1].segments[2].memory_size = 0x2000
 try:

@@ -77,6 +77,6 @@ if(NOT last_output MATCHES "compiler version  sample-compiler 2.3.0\ntiles      
   message(FATAL_ERROR "torv-package info printed:\n${last_output}")
 endif()
 expect_status(0 ${tool} diff ${SAMPLE} ${SAMPLE})
-expect_status(1 ${tool} check ${SAMPLE} ${WORK_DIR}/missing.torv)
+expect_status(2 ${tool} check ${SAMPLE} ${WORK_DIR}/missing.torv)
 expect_status(2 ${tool} diff ${SAMPLE} ${WORK_DIR}/missing.torv)
 message(STATUS "torv-package: info, check, diff as expected")

@@ -42,9 +42,12 @@ std::pair<std::size_t, std::size_t> line_column(std::string_view doc, std::size_
 
 // The whole document at `path` ("-" standard input); the OS error of a failed open or
 // read (a directory reads as EISDIR).
-std::expected<std::string, int> read_all(const std::string& path) {
+std::expected<std::string, PackageError> read_all(const std::string& path) {
+  const auto failed = [](int error, std::string_view action) {
+    return std::unexpected(PackageError(std::error_code(error, std::generic_category()), action));
+  };
   const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(errno);
+  if (fd < 0) return failed(errno, "open");
   // A regular file is read into room for all of it and one more byte, which finds its end.
   struct stat st {};
   const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -61,7 +64,7 @@ std::expected<std::string, int> read_all(const std::string& path) {
   }
   doc.resize(used);
   if (fd != STDIN_FILENO) ::close(fd);
-  if (error != 0) return std::unexpected(error);
+  if (error != 0) return failed(error, "read");
   return doc;
 }
 
@@ -69,8 +72,7 @@ int build_document(const std::string& path, const std::string& name, const std::
                    DataForm form) {
   auto doc = read_all(path);
   if (!doc) {
-    report(fmt::format("cannot read {}: {}", name,
-                       describe(PackageError(std::error_code(doc.error(), std::generic_category())))));
+    report(fmt::format("{}: {}", name, describe(doc.error())));
     return exit_trouble;
   }
   auto built = model_from_json(*doc, form);
@@ -89,8 +91,7 @@ int build_document(const std::string& path, const std::string& name, const std::
   auto file = OutputFile::open(output, {path});
   if (!file) return exit_trouble;
   if (const auto written = app.write(file->stream()); !written && !file->stream_failed()) {
-    report(fmt::format("cannot write package {}: {}", output ? shown(*output) : "to stdout",
-                       describe(written.error())));
+    report(fmt::format("{}: {}", output ? shown(*output) : "standard output", describe(written.error())));
     return exit_trouble;
   }
   return file->finish();

@@ -95,15 +95,24 @@ void json_line(Output& out, const std::string& path, const std::vector<PackageEr
   json.end_document();
 }
 
+// "9 bytes follow the package message", "at least 65536 bytes ...".
+std::string trailing_text(const ReadDetails& details) {
+  return fmt::format("{}{} {} the package message", details.trailing_bytes_exact ? "" : "at least ",
+                     details.trailing_bytes, details.trailing_bytes == 1 ? "byte follows" : "bytes follow");
+}
+
 }  // namespace
 
 int check(const std::vector<std::string>& paths, const CheckOptions& options) {
   Output out;
   std::size_t refused = 0;
+  std::size_t unreadable = 0;
   for (const std::string& path : paths) {
     // A package shrunk under its mapping is named in the report.
     tools::set_sigbus_report(fmt::format("torv-package: package {} changed while it was read\n", shown(path)));
     ReadDetails details;  // known once the message is framed, also for a refused package
+    // Faults still to be reported: --all prints the rules' own as they come, unless --json
+    // keeps them for its line.
     std::vector<PackageError> errors;
     std::size_t found = 0;
     std::size_t not_shown = 0;
@@ -122,26 +131,40 @@ int check(const std::vector<std::string>& paths, const CheckOptions& options) {
       errors.push_back(std::move(view).error());
       found = 1;
     }
-    if (found != 0) ++refused;
+    // Missing, unreadable, a directory: no package could be read at all.
+    const bool could_not_read = !errors.empty() && errors.front().kind() == ErrorKind::Io;
+    // Reading takes the first message and ignores the rest, which may be a mistake (two
+    // packages concatenated, say): --strict refuses it, after the package's own faults.
+    const bool trailing = details.trailing_bytes != 0;
+    if (trailing && options.strict && (found == 0 || options.all)) {
+      errors.push_back(PackageError::invalid(trailing_text(details)));
+      ++found;
+    }
+    if (could_not_read) {
+      ++unreadable;
+    } else if (found != 0) {
+      ++refused;
+    }
     if (options.json) {
       if (!options.quiet || found != 0) json_line(out, path, errors, not_shown, details);
     } else if (found == 0) {
       if (!options.quiet) out.print("{}: ok\n", shown(path));
-    } else if (!options.all || errors.size() == 1) {
-      // --all printed the rules' faults as they came; a refusal before the rules is one.
+    } else {
       for (const PackageError& error : errors) out.print("{}: {}\n", shown(path), describe(error));
     }
     // Each line as soon as its package is done: a long run that is cut short keeps them.
     if (const auto error = out.finish()) return write_failure(*error);
-    // Reading takes the first message and ignores the rest, which may be a mistake (two
-    // packages concatenated, say). The JSON object carries the count itself.
-    if (details.trailing_bytes != 0 && !options.json) {
-      report(fmt::format("warning: {}: {}{} {} the package message", shown(path),
-                         details.trailing_bytes_exact ? "" : "at least ", details.trailing_bytes,
-                         details.trailing_bytes == 1 ? "byte follows" : "bytes follow"));
+    // The JSON object carries the count itself.
+    if (trailing && !options.strict && !options.json) {
+      report(fmt::format("warning: {}: {}", shown(path), trailing_text(details)));
     }
   }
-  if (paths.size() > 1) report(fmt::format("{} packages, {} refused", paths.size(), refused));
+  if (paths.size() > 1) {
+    report(unreadable == 0 ? fmt::format("{} packages, {} refused", paths.size(), refused)
+                           : fmt::format("{} packages, {} refused, {} could not be read", paths.size(), refused,
+                                         unreadable));
+  }
+  if (unreadable != 0) return exit_trouble;
   return refused != 0 ? exit_refused : exit_ok;
 }
 

@@ -17,6 +17,7 @@ struct CheckOptions {
   bool all = false;    // every fault, not just the first
   bool quiet = false;  // failures only
   bool json = false;
+  bool strict = false;  // bytes after the message refuse a package
 };
 struct JsonOptions {
   DataForm data = DataForm::summary;

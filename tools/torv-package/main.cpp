@@ -129,6 +129,7 @@ int main(int argc, char** argv) try {
   check_command->add_flag("--all", check_options.all, "every fault of each package, one line each");
   check_command->add_flag("-q,--quiet", check_options.quiet, "print only packages that fail");
   check_command->add_flag("--json", check_options.json, "one JSON object per package, one per line");
+  check_command->add_flag("--strict", check_options.strict, "refuse a package that bytes follow");
 
   auto* json_command = app.add_subcommand("json", "Write the whole model of a package as one JSON document.");
   json_command->add_option("PACKAGE", package, "package file, or - for standard input")->required();

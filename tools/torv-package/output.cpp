@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 
 namespace torv_package::cli {
@@ -47,22 +50,45 @@ void report(std::string_view text) {
   (void)!::write(STDERR_FILENO, line.data(), line.size());  // nowhere left to report a failure
 }
 
-std::string os_error_text(int error) {
-  return fmt::format("Os {{ code: {}, message: {} }}", error, quote_escaped(std::generic_category().message(error)));
+std::string os_error_text(int error) { return std::generic_category().message(error); }
+
+namespace {
+
+// Ends the process by SIGPIPE, which the tool ignores while it runs so that a closed pipe
+// shows up as a write error: the default action restored, the signal unblocked, raised.
+void end_by_closed_pipe() {
+  std::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigprocmask(SIG_UNBLOCK, &pipe_only, nullptr);
+  std::raise(SIGPIPE);
 }
 
+}  // namespace
+
 int write_failure(int error) {
-  report("cannot write to stdout: " + os_error_text(error));
+  if (error == EPIPE) {
+    end_by_closed_pipe();
+    return exit_trouble;  // not reached: the signal's default action ends the process
+  }
+  report("cannot write to standard output: " + os_error_text(error));
   return exit_trouble;
 }
 
+std::string sentence_text(std::string_view text) {
+  const std::string quoted = quote_escaped(text);
+  if (quoted.size() == text.size() + 2 && text.find('"') == std::string_view::npos) return std::string(text);
+  return quoted.substr(1, quoted.size() - 2);
+}
+
 std::string describe(const PackageError& error) {
-  if (error.location().empty()) return error.debug_string();
-  return fmt::format("at {}: {}", error.location(), error.debug_string());
+  if (error.location().empty()) return sentence_text(error.message());
+  return fmt::format("{}: {}", error.location(), sentence_text(error.message()));
 }
 
 void report_unreadable(std::string_view path, const PackageError& error) {
-  report(fmt::format("cannot read package {}: {}", shown(path), describe(error)));
+  report(fmt::format("{}: {}", shown(path), describe(error)));
 }
 
 std::string opened_path(const std::string& path) { return path == "-" ? "/dev/stdin" : path; }

@@ -47,13 +47,14 @@ class Output {
 // Writes "torv-package: <text>" and a line end to standard error.
 void report(std::string_view text);
 
-// "Os { code: N, message: "..." }" for an OS error number.
+// The system's text for an OS error number: "No such file or directory".
 std::string os_error_text(int error);
 
-// The report for a failed write to standard output, and its status.
+// The report for a failed write to standard output, and its status. A closed pipe (EPIPE)
+// ends the process quietly by SIGPIPE, as it ends cat: the reader has gone on purpose.
 int write_failure(int error);
 
-// Reports "cannot read package PATH: [at LOC: ]DEBUG", the path as shown() shows it.
+// Reports "PATH: [LOCATION: ]SENTENCE", the path as shown() shows it.
 void report_unreadable(std::string_view path, const PackageError& error);
 
 // The file a command-line path names: standard input for "-". Paths are shown as given.
@@ -63,8 +64,13 @@ std::string opened_path(const std::string& path);
 // report_unreadable does.
 std::optional<PackageView> open_or_report(const std::string& path);
 
-// "at LOCATION: DEBUG", or the debug form alone.
+// "LOCATION: SENTENCE", or the sentence alone: the error's display form, escaped as
+// sentence_text() escapes it.
 std::string describe(const PackageError& error);
+
+// A sentence for a terminal: as it is when every character prints as itself, else
+// escaped as in an error's debug form, without the quotes, so that it stays one line.
+std::string sentence_text(std::string_view text);
 
 // `text` for a JSON string: as it is when it is UTF-8, else as shown() escapes it.
 std::string json_text(std::string_view text);

@@ -1,6 +1,6 @@
 """Builds the extension torv_package._native with the project's CMake build (the library
 and the module target only, no tests, tools or benchmarks) and puts it, with the generated
-_version.py, into the package; pyproject.toml holds the rest.
+_version.py and type stubs (__init__.pyi), into the package; pyproject.toml holds the rest.
 
 The CMake build folder is under setuptools' build temp. A parallel level comes from
 `build_ext -j N` or CMAKE_BUILD_PARALLEL_LEVEL, else the generator's default; a compiler
@@ -56,14 +56,15 @@ class CMakeBuild(build_ext):
             raise RuntimeError(f"{native}: not built (another interpreter's extension suffix?)")
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(native, target)
-        shutil.copyfile(built / "_version.py", target.parent / "_version.py")
+        for generated in ("_version.py", "__init__.pyi"):
+            shutil.copyfile(built / generated, target.parent / generated)
 
 
 setup(
     version=project_version(),
     package_dir={"": "python"},
     packages=["torv_package"],
-    package_data={"torv_package": ["py.typed", "*.pyi"]},
+    package_data={"torv_package": ["py.typed"]},
     ext_modules=[CMakeExtension("torv_package._native")],
     cmdclass={"build_ext": CMakeBuild},
 )

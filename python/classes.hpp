@@ -12,7 +12,6 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
-#include "docs.hpp"
 #include "enums.hpp"
 #include "model.hpp"
 #include "objects.hpp"
@@ -248,8 +247,8 @@ std::string init_doc() {
 }
 
 template <class T>
-py::class_<Object<T>> bind_record(py::module_& m, const char* doc) {
-  py::class_<Object<T>> cls(m, Model<T>::name, doc, py::custom_type_setup(&collect_cycles<T>));
+py::class_<Object<T>> bind_record(py::module_& m) {
+  py::class_<Object<T>> cls(m, Model<T>::name, Docs<T>::doc, py::custom_type_setup(&collect_cycles<T>));
   cls.def(py::init(&construct<T>), init_doc<T>().c_str());
   for_each_attribute<T>([&](const auto& f) {
     cls.def_property(

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
+#include "python_docs.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
 
@@ -31,15 +32,16 @@ PyObject*& enum_class() {
 }
 
 template <ModelEnum E>
-void define_enum(py::module_& m, const char* name, const char* doc) {
+void define_enum(py::module_& m) {
+  const std::string name(EnumTable<E>::name);
   py::list members;
   const auto names = enumerant_names<E>();
   for (std::size_t value = 0; value < names.size(); ++value) {
     members.append(py::make_tuple(std::string(names[value]), value));
   }
   py::object cls = py::module_::import("enum").attr("IntEnum")(name, members, py::arg("module") = "torv_package");
-  cls.attr("__doc__") = doc;
-  m.attr(name) = cls;
+  cls.attr("__doc__") = Docs<E>::doc;
+  m.attr(name.c_str()) = cls;
   enum_class<E>() = cls.release().ptr();
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "python_docs.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
 
@@ -119,6 +120,15 @@ struct Model {
   static constexpr auto attributes = model_detail::attributes<T>(std::make_index_sequence<field_count<T>>{});
   static constexpr std::size_t slots = model_detail::slot_of<T, field_count<T>>();
 };
+
+// The docstring of member `name` of record T, generated from the schema.
+template <class T>
+const char* member_doc(std::string_view name) {
+  for (const MemberDoc& member : Docs<T>::members) {
+    if (member.name == name) return member.doc;
+  }
+  return "";
+}
 
 template <class T, class F>
 void for_each_attribute(F&& f) {

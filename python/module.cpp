@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -115,9 +116,7 @@ PYBIND11_MODULE(_native, m) {
 
   define_package_error(m);
 
-  define_enum<ProfileStepKind>(m, "ProfileStepKind", "What a profile step does.");
-  define_enum<ProfileExchangeActivityKind>(m, "ProfileExchangeActivityKind",
-                                           "Whether a profile exchange window sends or receives.");
+  for_each_enum([&](auto e) { define_enum<typename decltype(e)::type>(m); });
 
   py::class_<Data>(m, "Data", py::buffer_protocol(),
                    "A segment's bytes, seen through the buffer protocol without copies; bytes(d) and "
@@ -168,23 +167,13 @@ PYBIND11_MODULE(_native, m) {
           "__repr__(self, /)\n--\n\nThe number of bytes, not the bytes.");
   m.attr("Data").attr("__hash__") = py::none();
 
-  bind_record<Segment>(m, "One loadable piece of tile memory.");
-  bind_record<TileImage>(m, "The program image of one physical tile.");
-  bind_record<RegionSlice>(m, "One piece of a tensor on one tile.");
-  bind_record<Binding>(m, "A named tensor: an input, output or weight.");
-  bind_record<HostPage>(m, "A page of host memory that host calls exchange their data through.");
-  bind_record<HostSlice>(m, "A piece of a host call's data inside a host page.");
-  bind_record<HostCall>(m, "One call of the host exchange, with its data slices.");
-  bind_record<HostExchange>(m, "The host exchange: pages, the command slot and host calls.");
-  bind_record<EntryPoint>(m, "A named entry point.");
-  bind_record<DeviceConfigWrite>(m, "A device configuration register write.");
-  bind_record<ProfileMetadata>(m, "A name/value annotation of a profile step.");
-  bind_record<ProfileExchangeActivity>(m, "A send or receive window of a profile step.");
-  bind_record<ProfileStep>(m, "One step of a tile's profiling plan.");
-  bind_record<TileProfilePlan>(m, "The profiling plan of one tile.");
-  bind_record<DebugSymbol>(m, "A named address.");
-  bind_record<DebugRegion>(m, "A named memory region.");
-  bind_record<Application>(m, "One compiled application package.")
+  // Every record, its class and docstrings made from the schema; Application's, with the
+  // operations of its own, last.
+  for_each_record([&](auto record) {
+    using T = typename decltype(record)::type;
+    if constexpr (!std::is_same_v<T, Application>) bind_record<T>(m);
+  });
+  bind_record<Application>(m)
       .def("validate",
            [](const py::object& app) {
              Application model;
@@ -235,23 +224,11 @@ PYBIND11_MODULE(_native, m) {
            "Validates the package and returns it as bytes, which read() takes back.");
 
   bind_view_support(m);
-  bind_view<Segment>(m, "A segment of a package view; `data` is a read-only memoryview of the file.");
-  bind_view<TileImage>(m, "A tile image of a package view.");
-  bind_view<RegionSlice>(m, "A region slice of a package view.");
-  bind_view<Binding>(m, "A binding of a package view.");
-  bind_view<HostPage>(m, "A host page of a package view.");
-  bind_view<HostSlice>(m, "A host slice of a package view.");
-  bind_view<HostCall>(m, "A host call of a package view.");
-  bind_view<HostExchange>(m, "The host exchange of a package view.");
-  bind_view<EntryPoint>(m, "An entry point of a package view.");
-  bind_view<DeviceConfigWrite>(m, "A device configuration write of a package view.");
-  bind_view<ProfileMetadata>(m, "A profile annotation of a package view.");
-  bind_view<ProfileExchangeActivity>(m, "A profile exchange window of a package view.");
-  bind_view<ProfileStep>(m, "A profile step of a package view.");
-  bind_view<TileProfilePlan>(m, "A tile's profiling plan of a package view.");
-  bind_view<DebugSymbol>(m, "A debug symbol of a package view.");
-  bind_view<DebugRegion>(m, "A debug region of a package view.");
-  bind_view<Application>(m, "A validated, read-only view of a package in place, with Application's attributes.")
+  for_each_record([&](auto record) {
+    using T = typename decltype(record)::type;
+    if constexpr (!std::is_same_v<T, Application>) bind_view<T>(m);
+  });
+  bind_view<Application>(m)
       .def("to_application",
            [](const ViewObject<Application>& o) {
              Result<Application> result = [&] {

@@ -22,7 +22,6 @@
 #include <fmt/format.h>
 #include <pybind11/pybind11.h>
 
-#include "docs.hpp"
 #include "enums.hpp"
 #include "model.hpp"
 #include "torv_package/schema_table.hpp"
@@ -58,9 +57,7 @@ struct ViewList {
 // PackageView for the package itself.
 template <class T>
 const char* view_name() {
-  static const std::string name =
-      std::is_same_v<T, Application> ? std::string("PackageView") : std::string(RecordTable<T>::name) + "View";
-  return name.c_str();
+  return model_detail::c_name(RecordTable<T>::view_name);
 }
 
 namespace view_detail {
@@ -123,8 +120,8 @@ std::string view_repr(const Row&, const V& value) {
 }
 
 template <class T>
-py::class_<ViewObject<T>> bind_view(py::module_& m, const char* doc) {
-  py::class_<ViewObject<T>> cls(m, view_name<T>(), doc);
+py::class_<ViewObject<T>> bind_view(py::module_& m) {
+  py::class_<ViewObject<T>> cls(m, view_name<T>(), Docs<T>::view);
   for_each_field<T>([&](auto row) {
     // Every name in the table is a string literal (model.hpp checks it for the model's
     // classes), so its view is a C string.

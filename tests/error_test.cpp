@@ -3,6 +3,7 @@
 #include <string>
 #include <system_error>
 
+#include <capnp/message.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <kj/exception.h>
@@ -11,6 +12,7 @@
 #include "sample_package.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/error.hpp"
+#include "torv_package/view.hpp"
 
 namespace torv_package {
 namespace {
@@ -180,6 +182,35 @@ TEST(ApplicationModel, DefaultsAreTheSpecifiedOnes) {
   const auto result = app.validate();
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().debug_string(), R"(Invalid("application has no tiles"))");
+}
+
+// A record made from scratch holds what a package that leaves all its fields out reads as,
+// but for Application's compiler_version, which starts at "0.1.0".
+TEST(ApplicationModel, RecordsStartAtTheSchemasDefaults) {
+  EXPECT_EQ(HostCall{}.invocations, 1u);
+  EXPECT_EQ(ProfileExchangeActivity{}.kind, ProfileExchangeActivityKind::Send);
+  std::size_t compared = 0;
+  for_each_record([&](auto tag) {
+    using Record = typename decltype(tag)::type;
+    capnp::MallocMessageBuilder message;
+    const View<Record> absent(message.initRoot<schema_of<Record>>().asReader());
+    const Record made{};
+    for_each_field<Record>([&](auto row) {
+      const auto& value = made.*row.member;
+      SCOPED_TRACE(fmt::format("{}.{}", RecordTable<Record>::name, row.name));
+      if constexpr (row.kind == FieldKind::number || row.kind == FieldKind::enumeration) {
+        EXPECT_EQ(value, table_value(absent, row));
+      } else if constexpr (row.kind == FieldKind::text) {
+        EXPECT_TRUE(table_value(absent, row).empty());
+        const bool initial = std::is_same_v<Record, Application> && row.name == "compiler_version";
+        EXPECT_EQ(value, initial ? "0.1.0" : "");
+      } else if constexpr (row.kind != FieldKind::record) {
+        EXPECT_TRUE(value.empty());
+      }
+      ++compared;
+    });
+  });
+  EXPECT_GT(compared, 60u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "torv_package/error.hpp"
 #include "torv_package/faults.hpp"
+#include "torv_package/records.hpp"
 
 namespace torv_package {
 
@@ -28,153 +29,6 @@ inline constexpr std::string_view supported_target = "torv21";
 
 // A debug region with this tile number applies to every tile.
 inline constexpr std::uint32_t all_tiles = 0xFFFFFFFF;
-
-enum class ProfileStepKind : std::uint16_t { Exchange, Compute, Synchronization, Idle };
-enum class ProfileExchangeActivityKind : std::uint16_t { Send, Receive };
-
-struct Segment {
-  std::uint32_t address;
-  std::uint32_t memory_size;
-  std::vector<std::uint8_t> data;
-  std::uint32_t flags;
-
-  friend bool operator==(const Segment&, const Segment&) = default;
-};
-
-struct TileImage {
-  std::uint32_t physical_tile;
-  std::uint32_t entry_point;
-  std::uint32_t command_address;
-  std::uint32_t diagnostic_address;
-  std::vector<Segment> segments;
-
-  friend bool operator==(const TileImage&, const TileImage&) = default;
-};
-
-struct RegionSlice {
-  std::uint32_t tile;
-  std::uint32_t tile_address;
-  std::uint64_t file_offset;
-  std::uint64_t size;
-
-  friend bool operator==(const RegionSlice&, const RegionSlice&) = default;
-};
-
-struct Binding {
-  std::string name;
-  std::string dtype;
-  std::vector<std::uint32_t> shape;
-  std::vector<RegionSlice> slices;
-
-  friend bool operator==(const Binding&, const Binding&) = default;
-};
-
-struct HostPage {
-  std::uint32_t index;
-  std::uint64_t size;
-
-  friend bool operator==(const HostPage&, const HostPage&) = default;
-};
-
-struct HostSlice {
-  std::uint32_t page;
-  std::uint64_t page_offset;
-  std::uint64_t file_offset;
-  std::uint64_t size;
-
-  friend bool operator==(const HostSlice&, const HostSlice&) = default;
-};
-
-struct HostCall {
-  std::string name;
-  std::uint32_t command;
-  std::uint32_t phases;
-  std::vector<HostSlice> inputs;
-  std::vector<HostSlice> outputs;
-  std::uint32_t invocations;
-  std::vector<std::uint32_t> input_batch_ends;
-  std::vector<std::uint32_t> output_batch_ends;
-
-  friend bool operator==(const HostCall&, const HostCall&) = default;
-};
-
-struct HostExchange {
-  std::uint32_t startup_mark = 0;
-  std::uint32_t command_page = 0;
-  std::uint64_t command_offset = 0;
-  std::vector<HostPage> pages;
-  std::vector<std::uint32_t> attach_order;
-  std::vector<HostCall> calls;
-
-  friend bool operator==(const HostExchange&, const HostExchange&) = default;
-};
-
-struct EntryPoint {
-  std::string name;
-  std::uint32_t command;
-  std::uint32_t external_syncs;
-
-  friend bool operator==(const EntryPoint&, const EntryPoint&) = default;
-};
-
-struct DeviceConfigWrite {
-  std::uint32_t offset;
-  std::uint32_t value;
-
-  friend bool operator==(const DeviceConfigWrite&, const DeviceConfigWrite&) = default;
-};
-
-struct ProfileMetadata {
-  std::string name;
-  std::string value;
-
-  friend bool operator==(const ProfileMetadata&, const ProfileMetadata&) = default;
-};
-
-struct ProfileExchangeActivity {
-  ProfileExchangeActivityKind kind;
-  std::uint32_t start_cycle;
-  std::uint32_t end_cycle;
-
-  friend bool operator==(const ProfileExchangeActivity&, const ProfileExchangeActivity&) = default;
-};
-
-struct ProfileStep {
-  std::uint32_t local_index;
-  std::uint32_t phase;
-  std::uint32_t epoch;
-  std::string operation;
-  ProfileStepKind kind;
-  std::string kernel;
-  std::vector<ProfileMetadata> metadata;
-  std::vector<ProfileExchangeActivity> exchange_activities;
-  std::uint32_t exchange_event_cycles;
-
-  friend bool operator==(const ProfileStep&, const ProfileStep&) = default;
-};
-
-struct TileProfilePlan {
-  std::uint32_t physical_tile;
-  std::vector<ProfileStep> steps;
-
-  friend bool operator==(const TileProfilePlan&, const TileProfilePlan&) = default;
-};
-
-struct DebugSymbol {
-  std::string name;
-  std::uint32_t address;
-
-  friend bool operator==(const DebugSymbol&, const DebugSymbol&) = default;
-};
-
-struct DebugRegion {
-  std::uint32_t physical_tile;
-  std::uint32_t address;
-  std::uint32_t size;
-  std::string name;
-
-  friend bool operator==(const DebugRegion&, const DebugRegion&) = default;
-};
 
 // What a read found besides the model.
 struct ReadDetails {
@@ -193,22 +47,11 @@ struct ReadDetails {
 // follows; reading never waits for more.
 inline constexpr std::uint64_t trailing_scan_bytes = std::uint64_t{1} << 20;
 
-// One compiled application package. Every record owns its data; nothing refers back
-// into the file it was read from.
+// The package, the root record. Its members, like every record, are generated from the
+// schema (src/application.capnp) with their descriptions; its operations are these. Every
+// record owns its data: nothing refers back into the file it was read from.
 struct Application {
-  std::string compiler_version = "0.1.0";
-  std::vector<TileImage> tiles;
-  std::vector<Binding> inputs;
-  std::vector<Binding> outputs;
-  std::vector<Binding> weights;
-  HostExchange host_exchange;
-  std::vector<EntryPoint> entry_points;
-  std::vector<DeviceConfigWrite> device_config_writes;
-  std::vector<TileProfilePlan> profile_tiles;
-  std::vector<DebugSymbol> debug_symbols;
-  std::vector<DebugRegion> debug_regions;
-
-  friend bool operator==(const Application&, const Application&) = default;
+#include "torv_package/application_members.hpp"
 
   // Reads one package message from `input`, checks its header, converts it and
   // validates the result. `input` is destroyed (for a file: closed) before the call

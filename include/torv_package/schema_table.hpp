@@ -1,9 +1,9 @@
 #pragma once
 
-// How the package schema maps onto the model: one table per record, one row per field.
-// The reader's conversion and the writer's passes are generic over these rows, and so can
-// any other walk of the model be, so that a field added to the schema and the model needs
-// one row here and nothing else.
+// How the package schema maps onto the model: one table per record, one row per field,
+// generated from the schema (src/application.capnp) into torv_package/table_rows.hpp. The
+// reader's conversion and the writer's passes are generic over these rows, and so can any
+// other walk of the model be, so that a field added to the schema needs nothing else.
 //
 // A row gives the field's model name (as in error locations), its member pointer, its
 // schema accessors, whether a number is an address, and its kind, deduced from the
@@ -21,8 +21,7 @@
 // Rows are in the order of the model's members. The reader converts them in this order,
 // so it fixes the order of UTF-8, enum and Cap'n Proto errors; it is also the order in
 // which the writer allocates pointers (which fixes its bytes) and in which the tools show
-// fields. The schema's order differs only in TileImage, whose last two fields were added
-// to the schema after `segments`.
+// fields. The schema's order differs only where a field says so (TileImage's segments).
 //
 // Application's header (schema version, target, tile memory window) is not part of the
 // model and has no rows: the reader checks it and the writer writes it as code.
@@ -47,8 +46,6 @@
 #include <type_traits>
 #include <vector>
 
-#include <capnp/schema.h>
-
 #include "application.capnp.h"
 #include "torv_package/application.hpp"
 
@@ -57,12 +54,13 @@ namespace torv_package {
 enum class FieldKind : std::uint8_t { number, enumeration, text, data, number_list, record_list, record };
 
 // The table of a record of the model: `schema_type` (its schema struct), `name` (the
-// model's name for it) and `fields` (a tuple of TableField). Specialised below for every
-// record.
+// model's name for it), `view_name` (its view's) and `fields` (a tuple of TableField).
+// Specialised for every record in torv_package/table_rows.hpp.
 template <class Record>
 struct RecordTable;
 
-// The schema enum that stores a model enum; specialised below for every model enum.
+// A model enum's `schema_type` (the schema enum that stores it), `name` and `enumerants`
+// (their names, indexed by value); specialised for every model enum.
 template <class Enum>
 struct EnumTable;
 
@@ -144,16 +142,9 @@ constexpr TableField<Record, Member, Get, Set, Init, Address> field(std::string_
   return {name, member, get, set, init};
 }
 
-// A model enum's enumerant names: the schema's, with the first letter capitalised.
-class EnumerantNames {
- public:
-  explicit EnumerantNames(capnp::EnumSchema schema);
-  std::span<const std::string_view> views() const noexcept { return views_; }
-
- private:
-  std::vector<std::string> names_;
-  std::vector<std::string_view> views_;
-};
+// A list of types, for the lists of records and enums.
+template <class... T>
+struct Types {};
 
 }  // namespace table_detail
 
@@ -168,192 +159,11 @@ class EnumerantNames {
 #define TORV_PACKAGE_FIELD(member, Accessor) TORV_PACKAGE_ROW(false, member, Accessor)
 #define TORV_PACKAGE_ADDRESS(member, Accessor) TORV_PACKAGE_ROW(true, member, Accessor)
 
-template <>
-struct RecordTable<Segment> {
-  using record = Segment;
-  using schema_type = schema::Segment;
-  static constexpr std::string_view name = "Segment";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_ADDRESS(address, Address), TORV_PACKAGE_FIELD(memory_size, MemorySize),
-                 TORV_PACKAGE_FIELD(data, Data), TORV_PACKAGE_FIELD(flags, Flags));
-};
+}  // namespace torv_package
 
-template <>
-struct RecordTable<TileImage> {
-  using record = TileImage;
-  using schema_type = schema::TileImage;
-  static constexpr std::string_view name = "TileImage";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(physical_tile, PhysicalTile), TORV_PACKAGE_ADDRESS(entry_point, EntryPoint),
-                 TORV_PACKAGE_ADDRESS(command_address, CommandAddress),
-                 TORV_PACKAGE_ADDRESS(diagnostic_address, DiagnosticAddress),
-                 TORV_PACKAGE_FIELD(segments, Segments));
-};
+#include "torv_package/table_rows.hpp"
 
-template <>
-struct RecordTable<RegionSlice> {
-  using record = RegionSlice;
-  using schema_type = schema::RegionSlice;
-  static constexpr std::string_view name = "RegionSlice";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(tile, Tile), TORV_PACKAGE_ADDRESS(tile_address, TileAddress),
-                 TORV_PACKAGE_FIELD(file_offset, FileOffset), TORV_PACKAGE_FIELD(size, Size));
-};
-
-template <>
-struct RecordTable<Binding> {
-  using record = Binding;
-  using schema_type = schema::Binding;
-  static constexpr std::string_view name = "Binding";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(name, Name), TORV_PACKAGE_FIELD(dtype, Dtype),
-                 TORV_PACKAGE_FIELD(shape, Shape), TORV_PACKAGE_FIELD(slices, Slices));
-};
-
-template <>
-struct RecordTable<HostPage> {
-  using record = HostPage;
-  using schema_type = schema::HostPage;
-  static constexpr std::string_view name = "HostPage";
-  static constexpr auto fields = std::tuple(TORV_PACKAGE_FIELD(index, Index), TORV_PACKAGE_FIELD(size, Size));
-};
-
-template <>
-struct RecordTable<HostSlice> {
-  using record = HostSlice;
-  using schema_type = schema::HostSlice;
-  static constexpr std::string_view name = "HostSlice";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(page, Page), TORV_PACKAGE_FIELD(page_offset, PageOffset),
-                 TORV_PACKAGE_FIELD(file_offset, FileOffset), TORV_PACKAGE_FIELD(size, Size));
-};
-
-template <>
-struct RecordTable<HostCall> {
-  using record = HostCall;
-  using schema_type = schema::HostCall;
-  static constexpr std::string_view name = "HostCall";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(name, Name), TORV_PACKAGE_FIELD(command, Command),
-                 TORV_PACKAGE_FIELD(phases, Phases), TORV_PACKAGE_FIELD(inputs, Inputs),
-                 TORV_PACKAGE_FIELD(outputs, Outputs), TORV_PACKAGE_FIELD(invocations, Invocations),
-                 TORV_PACKAGE_FIELD(input_batch_ends, InputBatchEnds),
-                 TORV_PACKAGE_FIELD(output_batch_ends, OutputBatchEnds));
-};
-
-template <>
-struct RecordTable<HostExchange> {
-  using record = HostExchange;
-  using schema_type = schema::HostExchange;
-  static constexpr std::string_view name = "HostExchange";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(startup_mark, StartupMark), TORV_PACKAGE_FIELD(command_page, CommandPage),
-                 TORV_PACKAGE_FIELD(command_offset, CommandOffset), TORV_PACKAGE_FIELD(pages, Pages),
-                 TORV_PACKAGE_FIELD(attach_order, AttachOrder), TORV_PACKAGE_FIELD(calls, Calls));
-};
-
-template <>
-struct RecordTable<EntryPoint> {
-  using record = EntryPoint;
-  using schema_type = schema::EntryPoint;
-  static constexpr std::string_view name = "EntryPoint";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(name, Name), TORV_PACKAGE_FIELD(command, Command),
-                 TORV_PACKAGE_FIELD(external_syncs, ExternalSyncs));
-};
-
-template <>
-struct RecordTable<DeviceConfigWrite> {
-  using record = DeviceConfigWrite;
-  using schema_type = schema::DeviceConfigWrite;
-  static constexpr std::string_view name = "DeviceConfigWrite";
-  static constexpr auto fields = std::tuple(TORV_PACKAGE_ADDRESS(offset, Offset), TORV_PACKAGE_FIELD(value, Value));
-};
-
-template <>
-struct RecordTable<ProfileMetadata> {
-  using record = ProfileMetadata;
-  using schema_type = schema::ProfileMetadata;
-  static constexpr std::string_view name = "ProfileMetadata";
-  static constexpr auto fields = std::tuple(TORV_PACKAGE_FIELD(name, Name), TORV_PACKAGE_FIELD(value, Value));
-};
-
-template <>
-struct EnumTable<ProfileExchangeActivityKind> {
-  using schema_type = schema::ProfileExchangeActivityKind;
-};
-
-template <>
-struct RecordTable<ProfileExchangeActivity> {
-  using record = ProfileExchangeActivity;
-  using schema_type = schema::ProfileExchangeActivity;
-  static constexpr std::string_view name = "ProfileExchangeActivity";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(kind, Kind), TORV_PACKAGE_FIELD(start_cycle, StartCycle),
-                 TORV_PACKAGE_FIELD(end_cycle, EndCycle));
-};
-
-template <>
-struct EnumTable<ProfileStepKind> {
-  using schema_type = schema::ProfileStepKind;
-};
-
-template <>
-struct RecordTable<ProfileStep> {
-  using record = ProfileStep;
-  using schema_type = schema::ProfileStepPlan;
-  static constexpr std::string_view name = "ProfileStep";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(local_index, LocalIndex), TORV_PACKAGE_FIELD(phase, Phase),
-                 TORV_PACKAGE_FIELD(epoch, Epoch), TORV_PACKAGE_FIELD(operation, Operation),
-                 TORV_PACKAGE_FIELD(kind, Kind), TORV_PACKAGE_FIELD(kernel, Kernel),
-                 TORV_PACKAGE_FIELD(metadata, Metadata),
-                 TORV_PACKAGE_FIELD(exchange_activities, ExchangeActivities),
-                 TORV_PACKAGE_FIELD(exchange_event_cycles, ExchangeEventCycles));
-};
-
-template <>
-struct RecordTable<TileProfilePlan> {
-  using record = TileProfilePlan;
-  using schema_type = schema::TileProfilePlan;
-  static constexpr std::string_view name = "TileProfilePlan";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(physical_tile, PhysicalTile), TORV_PACKAGE_FIELD(steps, Steps));
-};
-
-template <>
-struct RecordTable<DebugSymbol> {
-  using record = DebugSymbol;
-  using schema_type = schema::DebugSymbol;
-  static constexpr std::string_view name = "DebugSymbol";
-  static constexpr auto fields = std::tuple(TORV_PACKAGE_FIELD(name, Name), TORV_PACKAGE_ADDRESS(address, Address));
-};
-
-template <>
-struct RecordTable<DebugRegion> {
-  using record = DebugRegion;
-  using schema_type = schema::DebugRegion;
-  static constexpr std::string_view name = "DebugRegion";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(physical_tile, PhysicalTile), TORV_PACKAGE_ADDRESS(address, Address),
-                 TORV_PACKAGE_FIELD(size, Size), TORV_PACKAGE_FIELD(name, Name));
-};
-
-template <>
-struct RecordTable<Application> {
-  using record = Application;
-  using schema_type = schema::Application;
-  static constexpr std::string_view name = "Application";
-  static constexpr auto fields =
-      std::tuple(TORV_PACKAGE_FIELD(compiler_version, CompilerVersion), TORV_PACKAGE_FIELD(tiles, Tiles),
-                 TORV_PACKAGE_FIELD(inputs, Inputs), TORV_PACKAGE_FIELD(outputs, Outputs),
-                 TORV_PACKAGE_FIELD(weights, Weights), TORV_PACKAGE_FIELD(host_exchange, HostExchange),
-                 TORV_PACKAGE_FIELD(entry_points, EntryPoints),
-                 TORV_PACKAGE_FIELD(device_config_writes, DeviceConfigWrites),
-                 TORV_PACKAGE_FIELD(profile_tiles, ProfileTiles),
-                 TORV_PACKAGE_FIELD(debug_symbols, DebugSymbols),
-                 TORV_PACKAGE_FIELD(debug_regions, DebugRegions));
-};
+namespace torv_package {
 
 #undef TORV_PACKAGE_ADDRESS
 #undef TORV_PACKAGE_FIELD
@@ -381,25 +191,33 @@ constexpr bool for_each_field(Visitor&& visit) {
       RecordTable<Record>::fields);
 }
 
+// Calls `visit(std::type_identity<Record>{})` for every record of the model, in the
+// schema's order, and `visit(std::type_identity<Enum>{})` for every enum.
+template <class Visitor>
+constexpr void for_each_record(Visitor&& visit) {
+  [&]<class... Record>(table_detail::Types<Record...>) { (visit(std::type_identity<Record>{}), ...); }(ModelRecords{});
+}
+template <class Visitor>
+constexpr void for_each_enum(Visitor&& visit) {
+  [&]<class... Enum>(table_detail::Types<Enum...>) { (visit(std::type_identity<Enum>{}), ...); }(ModelEnums{});
+}
+
 // The names of a model enum's enumerants, indexed by value and spelt as the model spells
-// its enumerators (the schema's names with the first letter capitalised). Read from the
-// schema on first use and kept for the life of the process (a failure to allocate those
-// few bytes ends the process).
+// its enumerators (the schema's names with the first letter capitalised).
 template <class Enum>
-std::span<const std::string_view> enumerant_names() noexcept {
-  static const table_detail::EnumerantNames names(capnp::Schema::from<typename EnumTable<Enum>::schema_type>());
-  return names.views();
+constexpr std::span<const std::string_view> enumerant_names() noexcept {
+  return EnumTable<Enum>::enumerants;
 }
 
 // How many values a model enum has; a stored value at or above this names no enumerant.
 template <class Enum>
-std::size_t enumerant_count() noexcept {
+constexpr std::size_t enumerant_count() noexcept {
   return enumerant_names<Enum>().size();
 }
 
 // The name of `value`, or an empty view for a value outside the enum.
 template <class Enum>
-std::string_view enumerant_name(Enum value) noexcept {
+constexpr std::string_view enumerant_name(Enum value) noexcept {
   const auto names = enumerant_names<Enum>();
   const auto raw = static_cast<std::size_t>(static_cast<std::underlying_type_t<Enum>>(value));
   return raw < names.size() ? names[raw] : std::string_view();

@@ -115,6 +115,12 @@ class ListView {
   Reader reader_;
 };
 
+// A stored list of numbers, and of records as their views.
+template <class Number>
+using NumberListView = ListView<Number, typename capnp::List<Number>::Reader>;
+template <class Record>
+using RecordListView = ListView<View<Record>, typename capnp::List<schema_of<Record>>::Reader>;
+
 // What a view gives for a member of type Member.
 template <class Member>
 struct ViewValue {
@@ -128,19 +134,20 @@ template <>
 struct ViewValue<std::vector<std::uint8_t>> {
   using type = std::span<const std::uint8_t>;
 };
-template <>
-struct ViewValue<std::vector<std::uint32_t>> {
-  using type = ListView<std::uint32_t, capnp::List<std::uint32_t>::Reader>;
+template <class Number>
+  requires std::is_integral_v<Number>
+struct ViewValue<std::vector<Number>> {
+  using type = NumberListView<Number>;
 };
 template <class Element>
   requires std::is_class_v<Element>
 struct ViewValue<std::vector<Element>> {
-  using type = ListView<View<Element>, typename capnp::List<schema_of<Element>>::Reader>;
+  using type = RecordListView<Element>;
 };
 
 // The part of every record view that the table gives: `value(row)` is the member that a
 // row of Record's table describes, as its view type, and `get<&Record::member>()` the same
-// found by member. Named accessors are written in View<Record> below.
+// found by member. The named accessors are generated, in View<Record>.
 template <class Record>
 class RecordView {
  public:
@@ -207,204 +214,13 @@ auto member(const RecordView<Record>& view) {
   return view.template get<Member>();
 }
 
-#define TORV_VIEW_MEMBER(name) \
-  auto name() const { return this->template get<&record_type::name>(); }
+}  // namespace torv_package
 
-template <>
-class View<Segment> : public RecordView<Segment> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(address)
-  TORV_VIEW_MEMBER(memory_size)
-  TORV_VIEW_MEMBER(data)
-  TORV_VIEW_MEMBER(flags)
-};
+// View<Record> for every record, with an accessor named after each member, and the
+// aliases SegmentView, TileImageView...: generated from the schema.
+#include "torv_package/view_accessors.hpp"
 
-template <>
-class View<TileImage> : public RecordView<TileImage> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(physical_tile)
-  TORV_VIEW_MEMBER(entry_point)
-  TORV_VIEW_MEMBER(command_address)
-  TORV_VIEW_MEMBER(diagnostic_address)
-  TORV_VIEW_MEMBER(segments)
-};
-
-template <>
-class View<RegionSlice> : public RecordView<RegionSlice> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(tile)
-  TORV_VIEW_MEMBER(tile_address)
-  TORV_VIEW_MEMBER(file_offset)
-  TORV_VIEW_MEMBER(size)
-};
-
-template <>
-class View<Binding> : public RecordView<Binding> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(name)
-  TORV_VIEW_MEMBER(dtype)
-  TORV_VIEW_MEMBER(shape)
-  TORV_VIEW_MEMBER(slices)
-};
-
-template <>
-class View<HostPage> : public RecordView<HostPage> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(index)
-  TORV_VIEW_MEMBER(size)
-};
-
-template <>
-class View<HostSlice> : public RecordView<HostSlice> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(page)
-  TORV_VIEW_MEMBER(page_offset)
-  TORV_VIEW_MEMBER(file_offset)
-  TORV_VIEW_MEMBER(size)
-};
-
-template <>
-class View<HostCall> : public RecordView<HostCall> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(name)
-  TORV_VIEW_MEMBER(command)
-  TORV_VIEW_MEMBER(phases)
-  TORV_VIEW_MEMBER(inputs)
-  TORV_VIEW_MEMBER(outputs)
-  TORV_VIEW_MEMBER(invocations)
-  TORV_VIEW_MEMBER(input_batch_ends)
-  TORV_VIEW_MEMBER(output_batch_ends)
-};
-
-template <>
-class View<HostExchange> : public RecordView<HostExchange> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(startup_mark)
-  TORV_VIEW_MEMBER(command_page)
-  TORV_VIEW_MEMBER(command_offset)
-  TORV_VIEW_MEMBER(pages)
-  TORV_VIEW_MEMBER(attach_order)
-  TORV_VIEW_MEMBER(calls)
-};
-
-template <>
-class View<EntryPoint> : public RecordView<EntryPoint> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(name)
-  TORV_VIEW_MEMBER(command)
-  TORV_VIEW_MEMBER(external_syncs)
-};
-
-template <>
-class View<DeviceConfigWrite> : public RecordView<DeviceConfigWrite> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(offset)
-  TORV_VIEW_MEMBER(value)
-};
-
-template <>
-class View<ProfileMetadata> : public RecordView<ProfileMetadata> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(name)
-  TORV_VIEW_MEMBER(value)
-};
-
-template <>
-class View<ProfileExchangeActivity> : public RecordView<ProfileExchangeActivity> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(kind)
-  TORV_VIEW_MEMBER(start_cycle)
-  TORV_VIEW_MEMBER(end_cycle)
-};
-
-template <>
-class View<ProfileStep> : public RecordView<ProfileStep> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(local_index)
-  TORV_VIEW_MEMBER(phase)
-  TORV_VIEW_MEMBER(epoch)
-  TORV_VIEW_MEMBER(operation)
-  TORV_VIEW_MEMBER(kind)
-  TORV_VIEW_MEMBER(kernel)
-  TORV_VIEW_MEMBER(metadata)
-  TORV_VIEW_MEMBER(exchange_activities)
-  TORV_VIEW_MEMBER(exchange_event_cycles)
-};
-
-template <>
-class View<TileProfilePlan> : public RecordView<TileProfilePlan> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(physical_tile)
-  TORV_VIEW_MEMBER(steps)
-};
-
-template <>
-class View<DebugSymbol> : public RecordView<DebugSymbol> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(name)
-  TORV_VIEW_MEMBER(address)
-};
-
-template <>
-class View<DebugRegion> : public RecordView<DebugRegion> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(physical_tile)
-  TORV_VIEW_MEMBER(address)
-  TORV_VIEW_MEMBER(size)
-  TORV_VIEW_MEMBER(name)
-};
-
-template <>
-class View<Application> : public RecordView<Application> {
- public:
-  using RecordView::RecordView;
-  TORV_VIEW_MEMBER(compiler_version)
-  TORV_VIEW_MEMBER(tiles)
-  TORV_VIEW_MEMBER(inputs)
-  TORV_VIEW_MEMBER(outputs)
-  TORV_VIEW_MEMBER(weights)
-  TORV_VIEW_MEMBER(host_exchange)
-  TORV_VIEW_MEMBER(entry_points)
-  TORV_VIEW_MEMBER(device_config_writes)
-  TORV_VIEW_MEMBER(profile_tiles)
-  TORV_VIEW_MEMBER(debug_symbols)
-  TORV_VIEW_MEMBER(debug_regions)
-};
-
-#undef TORV_VIEW_MEMBER
-
-using SegmentView = View<Segment>;
-using TileImageView = View<TileImage>;
-using RegionSliceView = View<RegionSlice>;
-using BindingView = View<Binding>;
-using HostPageView = View<HostPage>;
-using HostSliceView = View<HostSlice>;
-using HostCallView = View<HostCall>;
-using HostExchangeView = View<HostExchange>;
-using EntryPointView = View<EntryPoint>;
-using DeviceConfigWriteView = View<DeviceConfigWrite>;
-using ProfileMetadataView = View<ProfileMetadata>;
-using ProfileExchangeActivityView = View<ProfileExchangeActivity>;
-using ProfileStepView = View<ProfileStep>;
-using TileProfilePlanView = View<TileProfilePlan>;
-using DebugSymbolView = View<DebugSymbol>;
-using DebugRegionView = View<DebugRegion>;
+namespace torv_package {
 
 // A package read in place and validated as Application::read validates it: the same
 // checks in the same order, with the same errors and locations, and the same memory

@@ -95,7 +95,7 @@ def test_builds_writes_and_reads_back(tmp_path):
 
 def test_defaults_and_repr():
     assert tp.Application().compiler_version == "0.1.0"
-    assert tp.HostCall().invocations == 0 and tp.Binding().shape == []
+    assert tp.HostCall().invocations == 1 and tp.Binding().shape == []
     big = tp.Segment(address=0x50000, memory_size=1 << 20, data=bytes(1 << 20))
     assert repr(big) == "Segment(address=327680, memory_size=1048576, data=<1048576 bytes>, flags=0)"
     assert len(repr(tp.read(SAMPLE))) < 400

@@ -14,7 +14,9 @@ import pytest
 
 import torv_package as tp
 
-STUB = pathlib.Path(__file__).resolve().parents[1] / "torv_package" / "__init__.pyi"
+# The stubs, for an extension imported alone: the build generates them (python/stubs.pyi is
+# only their hand-written part).
+STUB = os.environ.get("TORV_PYTHON_STUBS", "")
 
 # What stubtest may not hold against the stub, each with why.
 ALLOWLIST = """
@@ -39,6 +41,8 @@ def test_stubs_agree_with_the_module(tmp_path):
             assert (module.parent / name).is_file(), f"{name} is not installed beside {module}"
         root = module.parent.parent
     else:
+        if not os.path.isfile(STUB):
+            pytest.skip("the extension is imported alone, and TORV_PYTHON_STUBS names no stubs for it")
         stubs = tmp_path / "stubs"
         stubs.mkdir()
         shutil.copyfile(STUB, stubs / "torv_package.pyi")

@@ -58,22 +58,26 @@ inline capnp::ReaderOptions limited_reader_options(std::uint64_t message_words) 
 // page cache got them), so a fault next to a released range would map it again.
 class PageRelease {
  public:
-  explicit PageRelease(const void* start) noexcept : released_until_(reinterpret_cast<std::uintptr_t>(start)) {}
+  // Released in steps of a few MiB by default: fewer calls, and the folio being read
+  // stays mapped.
+  static constexpr std::uintptr_t default_step = std::uintptr_t{4} << 20;
+
+  explicit PageRelease(const void* start, std::uintptr_t step = default_step) noexcept
+      : released_until_(reinterpret_cast<std::uintptr_t>(start)), step_(step) {}
 
   // The walk will not come back below `position` (it may, but then pays a fault).
   void passed(const void* position) noexcept {
     static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(position) & ~(page - 1);
-    if (end >= released_until_ + release_step) {
+    if (end >= released_until_ + step_) {
       madvise(reinterpret_cast<void*>(released_until_), end - released_until_, MADV_DONTNEED);
       released_until_ = end;
     }
   }
 
  private:
-  // Released in steps of a few MiB: fewer calls, and the folio being read stays mapped.
-  static constexpr std::uintptr_t release_step = std::uintptr_t{4} << 20;
   std::uintptr_t released_until_;
+  std::uintptr_t step_;
 };
 
 // Walks one message through the schema table, checking what the reader checks (the

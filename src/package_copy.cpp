@@ -32,6 +32,11 @@ constexpr std::size_t copied_run_bytes = std::size_t{256} << 10;
 // calls, little of the file resident.
 constexpr std::size_t released_bytes = std::size_t{8} << 20;
 
+// Pages of the package file walked past are given back in steps this large: each release
+// stops the thread that copies, on another processor, to flush its address translations,
+// and the package is resident in the page cache either way.
+constexpr std::uintptr_t release_step = std::uintptr_t{32} << 20;
+
 // Copies `bytes` of file `in` from `in_at` to file `out` at `out_at`; what it copied
 // (less on a failure, then errno tells why).
 std::uint64_t copy_range(int in, std::uint64_t in_at, int out, std::uint64_t out_at, std::uint64_t bytes) {
@@ -51,15 +56,16 @@ std::uint64_t copy_range(int in, std::uint64_t in_at, int out, std::uint64_t out
 }
 
 // Writes a message's pieces to a file at their places, leaving alone what the file
-// already holds (the early copy of the package) and copying from the package file what it
-// holds at a fixed distance from the output's place. A piece of segment data lies in the
+// already holds (the early copy of the package, which it follows, comparing while the copy
+// goes on) and copying from the package file what it holds at a fixed distance from the
+// output's place. A piece of segment data lies in the
 // package file; record bytes are compared with the package's at the current distance.
 // Runs of pieces at one distance are copied file to file when long enough; the rest is
 // written from memory.
 class CopyingSink final : public kj::OutputStream {
  public:
-  CopyingSink(int out, int in, const FileMapping& mapping, std::uint64_t copied)
-      : out_(out), in_(in), mapping_(mapping), release_(mapping.data()), already_(copied) {}
+  CopyingSink(int out, int in, const FileMapping& mapping, PackageCopy::Progress& early)
+      : out_(out), in_(in), mapping_(mapping), release_(mapping.data(), release_step), early_(early) {}
 
   void write(const void* buffer, size_t size) override {
     const kj::ArrayPtr<const kj::byte> piece(static_cast<const kj::byte*>(buffer), size);
@@ -128,7 +134,8 @@ class CopyingSink final : public kj::OutputStream {
   void end_run() {
     if (!run_) return;
     run_ = false;
-    const bool in_place = shift_ == 0 && run_output_ + run_bytes_ <= already_;
+    const std::uint64_t run_end = run_output_ + run_bytes_;
+    const bool in_place = shift_ == 0 && run_end <= early_.wait_for(run_end);
     if (in_place || (run_bytes_ >= copied_run_bytes && copy(run_start_, run_output_, run_bytes_))) {
       run_pieces_.clear();
       return;
@@ -145,6 +152,7 @@ class CopyingSink final : public kj::OutputStream {
   // False, having copied nothing, where the kernel cannot copy between these files: the
   // run is written then, and so is everything after it.
   bool copy(std::uint64_t at, std::uint64_t output_at, std::uint64_t bytes) {
+    early_.wait_for(output_at + bytes);
     const std::uint64_t copied = copy_range(in_, at, out_, output_at, bytes);
     if (copied == bytes) return true;
     if (copied == 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
@@ -158,6 +166,7 @@ class CopyingSink final : public kj::OutputStream {
   void pend(kj::ArrayPtr<const kj::byte> piece, std::uint64_t at) {
     if (pending_.empty()) pending_output_ = at;
     pending_.push_back(iovec{const_cast<kj::byte*>(piece.begin()), piece.size()});
+    pending_bytes_ += piece.size();
     if (in_file(piece)) {
       pending_file_bytes_ += piece.size();
       last_file_end_ = std::max(last_file_end_, piece.end());
@@ -167,6 +176,8 @@ class CopyingSink final : public kj::OutputStream {
   // Writes the pending pieces at their place, and gives back the package file's pages
   // that they read.
   void flush() {
+    if (pending_.empty()) return;
+    early_.wait_for(pending_output_ + pending_bytes_);
     std::size_t first = 0;
     while (first < pending_.size()) {
       const int count = static_cast<int>(std::min<std::size_t>(pending_.size() - first, IOV_MAX));
@@ -185,6 +196,7 @@ class CopyingSink final : public kj::OutputStream {
     }
     if (pending_file_bytes_ != 0) release_.passed(last_file_end_);
     pending_.clear();
+    pending_bytes_ = 0;
     pending_file_bytes_ = 0;
   }
 
@@ -197,7 +209,7 @@ class CopyingSink final : public kj::OutputStream {
   int in_;  // the package file, or -1 once it cannot be copied from
   const FileMapping& mapping_;
   PageRelease release_;
-  std::uint64_t already_;       // output bytes from the start that hold the package's already
+  PackageCopy::Progress& early_;
   std::uint64_t position_ = 0;  // output bytes added so far
   std::uint64_t shift_ = 0;     // the package file's offset of output byte 0, modulo 2^64
   bool run_ = false;
@@ -207,6 +219,7 @@ class CopyingSink final : public kj::OutputStream {
   std::vector<kj::ArrayPtr<const kj::byte>> run_pieces_;
   std::vector<iovec> pending_;
   std::uint64_t pending_output_ = 0;
+  std::uint64_t pending_bytes_ = 0;
   std::uint64_t pending_file_bytes_ = 0;
   const kj::byte* last_file_end_ = nullptr;
   int error_ = 0;
@@ -214,34 +227,78 @@ class CopyingSink final : public kj::OutputStream {
 
 }  // namespace
 
+void PackageCopy::Progress::start(std::uint64_t bytes) {
+  const std::lock_guard lock(mutex_);
+  target_ = bytes;
+  running_ = true;
+}
+
+bool PackageCopy::Progress::advance(std::uint64_t copied) {
+  {
+    const std::lock_guard lock(mutex_);
+    copied_ = copied;
+    if (cancelled_) running_ = false;
+  }
+  changed_.notify_all();
+  return !cancelled_;
+}
+
+void PackageCopy::Progress::stop() {
+  {
+    const std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  changed_.notify_all();
+}
+
+void PackageCopy::Progress::cancel() {
+  const std::lock_guard lock(mutex_);
+  cancelled_ = true;
+}
+
+std::uint64_t PackageCopy::Progress::wait_for(std::uint64_t end) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return !running_ || copied_ >= std::min(end, target_); });
+  return copied_;
+}
+
 PackageCopy::~PackageCopy() {
+  progress_.cancel();  // a package refused: what was copied is removed with the output
   finish_copy();
   if (file_ >= 0) ::close(file_);
 }
 
-void PackageCopy::start_copy(int output, std::uint64_t bytes) {
+void PackageCopy::start_copy(int output, std::uint64_t bytes, std::uint64_t part) {
   // A descriptor of its own: the copy never writes to one closed under it and reused.
   const int out = ::fcntl(output, F_DUPFD_CLOEXEC, 0);
   if (out < 0) return;
+  progress_.start(bytes);
   try {
-    copier_.emplace([this, out, bytes] {
-      copied_ = copy_range(file_, 0, out, 0, bytes);
+    copier_.emplace([this, out, bytes, part] {
+      for (std::uint64_t copied = 0; copied < bytes;) {
+        const std::uint64_t wanted = std::min(part, bytes - copied);
+        const std::uint64_t done = copy_range(file_, copied, out, copied, wanted);
+        copied += done;
+        if (!progress_.advance(copied) || done != wanted) break;
+      }
       ::close(out);
+      progress_.stop();
     });
   } catch (const std::system_error&) {
     ::close(out);  // no thread to be had: write() copies what it can itself
+    progress_.stop();
   }
 }
 
-std::uint64_t PackageCopy::finish_copy() {
+void PackageCopy::finish_copy() {
   if (copier_) {
     copier_->join();
     copier_.reset();
   }
-  return copied_;
 }
 
-Result<std::unique_ptr<PackageCopy>> PackageCopy::read_file(const std::filesystem::path& path, int output) {
+Result<std::unique_ptr<PackageCopy>> PackageCopy::read_file(const std::filesystem::path& path, int output,
+                                                             std::uint64_t copy_part) {
   int fd = -1;
   auto opened = open_package_file(path, &fd);
   if (!opened) return std::unexpected(std::move(opened).error());
@@ -261,8 +318,10 @@ Result<std::unique_ptr<PackageCopy>> PackageCopy::read_file(const std::filesyste
       copy->mapping_ = std::move(*mapping);
       word_count = framed_message_words(copy->mapping_.data(), copy->mapping_.size());
       words = reinterpret_cast<const capnp::word*>(copy->mapping_.data());
-      release.emplace(copy->mapping_.data());
-      if (output >= 0) copy->start_copy(output, std::uint64_t{word_count} * sizeof(capnp::word));
+      release.emplace(copy->mapping_.data(), release_step);
+      if (output >= 0) {
+        copy->start_copy(output, std::uint64_t{word_count} * sizeof(capnp::word), std::max<std::uint64_t>(copy_part, 1));
+      }
     } else {
       auto& stream = std::get<kj::Own<kj::InputStream>>(*opened);
       copy->buffer_ = read_framed_message(*stream);
@@ -282,9 +341,12 @@ Result<std::unique_ptr<PackageCopy>> PackageCopy::read_file(const std::filesyste
 }
 
 Result<void> PackageCopy::write(BuiltMessage& message, int output) {
-  CopyingSink sink(output, file_, mapping_, finish_copy());
+  CopyingSink sink(output, file_, mapping_, progress_);
   try {
     message.write_to(sink);
+    // Everything the message needs from the early copy is in place: the rest is not.
+    progress_.cancel();
+    finish_copy();
     // The early copy may have written more than the message holds.
     if (::ftruncate(output, static_cast<off_t>(sink.size())) != 0) {
       return std::unexpected(PackageError(std::error_code(errno, std::generic_category()), "write"));

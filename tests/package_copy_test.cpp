@@ -33,11 +33,12 @@ std::string slurp(const fs::path& path) {
 }
 
 // The package at `source` changed by `change` and written to `output` through PackageCopy.
+// `early` is the part size of the early copy, 0 for none.
 std::string copied(const fs::path& source, const std::function<void(Application&)>& change, const fs::path& output,
-                   bool early) {
+                   std::uint64_t early) {
   const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   EXPECT_GE(fd, 0) << output;
-  auto copy = PackageCopy::read_file(source, early ? fd : -1);
+  auto copy = PackageCopy::read_file(source, early != 0 ? fd : -1, early);
   EXPECT_TRUE(copy) << copy.error().debug_string();
   if (!copy) return {};
   change((*copy)->model);
@@ -91,9 +92,10 @@ TEST(PackageCopy, WritesWhatApplicationWriteWritesForTheSameModel) {
     kj::VectorOutputStream expected;
     ASSERT_TRUE(expected_model->write(expected));
     const std::string_view want(reinterpret_cast<const char*>(expected.getArray().begin()), expected.getArray().size());
-    // Written with the package copied to the output early, and without.
-    for (const bool early : {false, true}) {
-      SCOPED_TRACE(fmt::format("{}, {}", c.name, early ? "copied early" : "not copied early"));
+    // Written without the package copied to the output early, and with it copied in one
+    // part or in parts of 4 KiB, which the writing follows, waiting for each.
+    for (const std::uint64_t early : {std::uint64_t{0}, PackageCopy::default_copy_part, std::uint64_t{4096}}) {
+      SCOPED_TRACE(fmt::format("{}, early copy in parts of {} bytes", c.name, early));
       int pipe_ends[2] = {-1, -1};
       std::optional<std::thread> feeder;
       fs::path source = input;

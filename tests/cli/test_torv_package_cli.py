@@ -298,13 +298,19 @@ def test_file_size_limit_is_a_write_failure(files, tmp_path, args):
     assert (tmp_path / "out").stat().st_size == limit
 
 
-# Outputs longer than a pipe holds, so that the tool is still writing when head has gone.
-@pytest.mark.parametrize("args", [["json", "--data=hex", "big"], ["check", "--all", "many"]])
+# Every command that writes to standard output, with an output longer than a pipe holds,
+# so that the tool is still writing when head has gone.
+@pytest.mark.parametrize("args", [["json", "--data=hex", "big"], ["check", "--all", "many"], ["info", "--all", "wide"],
+                                  ["diff", "good", "wide"], ["map", "wide"], ["build", "big.json"]])
 def test_a_closed_pipe_ends_the_tool_quietly_by_sigpipe(files, tmp_path, args):
-    big = tmp_path / "big.torv"
+    big, wide = tmp_path / "big.torv", tmp_path / "wide.torv"
     tp.Application(tiles=[tp.TileImage(segments=[tp.Segment(address=0x4C000, memory_size=0x9C000,
                                                            data=bytes(0x9C000))])]).write(big)
-    names = {**{k: str(v) for k, v in files.items()}, "big": str(big)}
+    tp.Application(tiles=[tp.TileImage(physical_tile=k) for k in range(3000)]).write(wide)
+    with open(tmp_path / "big.json", "w") as document:
+        subprocess.run([TOOL, "json", "--data=hex", big], stdout=document, check=True)
+    names = {**{k: str(v) for k, v in files.items()}, "big": str(big), "wide": str(wide),
+             "big.json": str(tmp_path / "big.json")}
     command = " ".join(f"'{a}'" for a in [TOOL, *(names.get(a, a) for a in args)])
     done = subprocess.run(["bash", "-c", f"set -o pipefail; {command} | head -c1 >/dev/null"],
                           capture_output=True, text=True)

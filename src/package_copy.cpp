@@ -56,12 +56,11 @@ std::uint64_t copy_range(int in, std::uint64_t in_at, int out, std::uint64_t out
 }
 
 // Writes a message's pieces to a file at their places, leaving alone what the file
-// already holds (the early copy of the package, which it follows, comparing while the copy
-// goes on) and copying from the package file what it holds at a fixed distance from the
-// output's place. A piece of segment data lies in the
-// package file; record bytes are compared with the package's at the current distance.
-// Runs of pieces at one distance are copied file to file when long enough; the rest is
-// written from memory.
+// already holds (the early copy of the package, which it follows, comparing while the
+// copy goes on) and copying from the package file what it holds at a fixed distance from
+// the output's place. A piece of segment data lies in the package file; record bytes are
+// compared with the package's at the current distance. Runs of pieces at one distance
+// are copied file to file when long enough; the rest is written from memory.
 class CopyingSink final : public kj::OutputStream {
  public:
   CopyingSink(int out, int in, const FileMapping& mapping, PackageCopy::Progress& early)
@@ -234,13 +233,15 @@ void PackageCopy::Progress::start(std::uint64_t bytes) {
 }
 
 bool PackageCopy::Progress::advance(std::uint64_t copied) {
+  bool wanted = true;
   {
     const std::lock_guard lock(mutex_);
     copied_ = copied;
-    if (cancelled_) running_ = false;
+    wanted = !cancelled_;
+    running_ = wanted;
   }
   changed_.notify_all();
-  return !cancelled_;
+  return wanted;
 }
 
 void PackageCopy::Progress::stop() {

@@ -6,13 +6,7 @@
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${PREFIX})
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_command.cmake)
 
 file(GLOB_RECURSE pc_file ${prefix}/*/torv_package.pc)
 foreach(installed include/torv_package/application.hpp include/torv_package/application.capnp

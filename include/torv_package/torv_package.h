@@ -90,11 +90,12 @@ TP_API const char* tp_version(void);
 /*
  * Opens the package file at `path` (a NUL-terminated file name) and validates it: a regular
  * file is mapped read-only and closed before this returns; anything else (a pipe) is read
- * into memory. On success sets *view to a view the caller closes with tp_view_close. On
- * failure sets *view to NULL and returns -1: an IO error if the file cannot be opened or
- * read ("cannot open: No such file or directory"), otherwise the package's first fault,
- * with its location. A NULL `path` or `view` is an ARGUMENT error. The memory a view holds
- * stays below 64 MiB + 4 x the package's size.
+ * into memory. Any thread. On success sets *view to a view the caller owns and closes with
+ * tp_view_close, and leaves *error as it was. On failure sets *view to NULL and returns -1:
+ * an IO error if the file cannot be opened or read ("cannot open: No such file or
+ * directory"), otherwise the package's first fault, with its location. A NULL `path` or
+ * `view` is an ARGUMENT error. The memory a view holds stays below 64 MiB + 4 x the
+ * package's size.
  *
  * The mapping reads the file as it is: if another process shrinks it while the view is
  * open, touching a page past its new end raises SIGBUS.
@@ -102,20 +103,24 @@ TP_API const char* tp_version(void);
 TP_API int tp_view_open(const char* path, tp_view** view, tp_error** error);
 
 /*
- * Validates `size` bytes at `data` and views them in place, as tp_view_open views a file.
- * The bytes are borrowed: they must stay alive and unchanged until tp_view_close. Bytes not
- * aligned to 8 are copied once, as the message format reads words. NULL `data` is taken as
- * no bytes when `size` is 0 (and refused like any empty input), and is an ARGUMENT error
- * otherwise, as is a NULL `view`.
+ * Validates `size` bytes at `data` and views them in place, as tp_view_open views a file,
+ * with the same results and ownership. Any thread. The bytes are borrowed: they must stay
+ * alive and unchanged until tp_view_close. Bytes not aligned to 8 are copied once, as the
+ * message format reads words. NULL `data` is taken as no bytes when `size` is 0 (and
+ * refused like any empty input), and is an ARGUMENT error otherwise, as is a NULL `view`.
  */
 TP_API int tp_view_from_bytes(const void* data, size_t size, tp_view** view, tp_error** error);
 
-/* Closes a view and releases its memory and mapping. NULL is ignored. */
+/*
+ * Closes a view and releases its memory and mapping; its handles and every pointer into it
+ * are invalid after. Not while another thread uses the view. NULL is ignored.
+ */
 TP_API void tp_view_close(tp_view* view);
 
 /*
  * The error's kind. NULL gives TP_ERROR_NONE. The enum tag and this function share their
- * name, as `struct stat` and stat() do: write `enum tp_error_kind`.
+ * name, as `struct stat` and stat() do: write `enum tp_error_kind`. Any thread, as every
+ * reader of an error below: an error is not changed after it is made.
  */
 TP_API enum tp_error_kind tp_error_kind(const tp_error* error);
 
@@ -144,16 +149,19 @@ TP_API const char* tp_error_message(const tp_error* error);
  */
 TP_API const char* tp_error_debug(const tp_error* error);
 
-/* The operating system's error number (errno) of an IO error; 0 for any other. */
+/* The operating system's error number (errno) of an IO error; 0 for any other or NULL. */
 TP_API int tp_error_os_code(const tp_error* error);
 
-/* Frees an error. NULL is ignored. */
+/* Frees an error, and the texts read from it. Once, by one thread. NULL is ignored. */
 TP_API void tp_error_free(tp_error* error);
 
 /* Enums, record handles, accessors and member lists, generated from the schema. */
 #include "torv_package/accessors.h"
 
-/* The root record of the view. A NULL view gives the empty record. */
+/*
+ * The root record of the view, valid while the view is open. Any thread. A NULL view gives
+ * the empty record.
+ */
 TP_API tp_application tp_view_application(const tp_view* view);
 
 #ifdef __cplusplus

@@ -94,7 +94,9 @@ std::string declarations(const Schema& schema, Names& names) {
   }
   for (const Record& r : schema.records) {
     const std::string record = c_name(r.name);
-    out += fmt::format("\n// {}\n//\n{}", r.name, cpp_comment(r.doc, ""));
+    out += fmt::format("\n// {}\n//\n{}//\n// Any thread may call its accessors; what they give lives as long as the view; a zeroed\n"
+                       "// handle reads as the empty record (see \"Records\" in torv_package.h).\n",
+                       r.name, cpp_comment(r.doc, ""));
     for (const Field& f : r.schema_fields) {
       const std::string function = record + "_" + f.name;
       out += '\n' + cpp_comment(f.doc, "");

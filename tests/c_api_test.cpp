@@ -1,5 +1,6 @@
 // The C API over the shared library: its errors are the view's, its handles read the view's
 // bytes in place, and every failure, an allocation's included, comes back as an error.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -196,6 +197,81 @@ TEST(CApi, RecordsAreReadInPlaceFromBorrowedOrCopiedBytes) {
     EXPECT_EQ(tp_profile_step_kind(step), TP_PROFILE_STEP_KIND_COMPUTE);
     EXPECT_STREQ(tp_profile_step_kind_name(tp_profile_step_kind(step)), "Compute");
     EXPECT_EQ(tp_profile_step_kind_name(static_cast<enum tp_profile_step_kind>(9)), nullptr);
+  }
+}
+
+TEST(CApi, LookupsAndTileMemoryAreTheViews) {
+  const std::string bytes = torv_package::testing::serialize(torv_package::testing::valid_application());
+  const auto cpp = torv_package::PackageView::from_bytes(
+      std::span(reinterpret_cast<const std::byte*>(bytes.data()), bytes.size()));
+  ASSERT_TRUE(cpp);
+  Opened c;
+  open_bytes(c, bytes);
+  ASSERT_EQ(c.status, 0);
+  const tp_tile_image first = tp_application_tiles_at(tp_view_application(c.view), 0);
+  for (const std::uint32_t physical : {5u, 7u, 0u, 6u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(physical);
+    const auto expected = cpp->tile(physical);
+    tp_tile_image tile = first;  // replaced by the lookup, found or not
+    EXPECT_EQ(tp_view_tile(c.view, physical, &tile), expected ? 1 : 0);
+    EXPECT_EQ(tp_tile_image_physical_tile(tile), expected ? physical : 0);
+    EXPECT_EQ(tp_tile_image_segments_count(tile), expected ? expected->segments().size() : 0);
+
+    std::vector<std::uint8_t> window(TP_TILE_MEMORY_SIZE + 1, 0xAA);
+    tp_error* error = nullptr;
+    const int status = tp_view_tile_memory(c.view, physical, window.data(), window.size(), &error);
+    const auto memory = cpp->tile_memory(physical);
+    if (memory) {
+      EXPECT_EQ(status, 0);
+      EXPECT_TRUE(std::equal(memory->begin(), memory->end(), window.begin()));
+      EXPECT_EQ(window.back(), 0xAA) << "nothing past the window is written";
+    } else {
+      EXPECT_EQ(status, -1);
+      EXPECT_EQ(tp_error_debug(error), memory.error().debug_string());
+      EXPECT_EQ(std::count(window.begin(), window.end(), 0xAA), static_cast<long>(window.size()));
+    }
+    tp_error_free(error);
+  }
+  for (const std::string& name : {std::string("image"), std::string("logits"), std::string("w0"), std::string("nope"),
+                                  std::string("w0\0", 3), std::string()}) {
+    SCOPED_TRACE(name);
+    const auto expected = cpp->binding(name);
+    tp_binding binding = tp_application_inputs_at(tp_view_application(c.view), 0);
+    EXPECT_EQ(tp_view_binding(c.view, name.data(), name.size(), &binding), expected ? 1 : 0);
+    const tp_text found = tp_binding_name(binding);
+    EXPECT_EQ(std::string_view(found.data, found.size), expected ? name : "");
+  }
+}
+
+TEST(CApi, LookupsTakeNullArguments) {
+  const std::string bytes = torv_package::testing::serialize(torv_package::testing::valid_application());
+  Opened c;
+  open_bytes(c, bytes);
+  ASSERT_EQ(c.status, 0);
+  tp_tile_image tile{};
+  tp_binding binding{};
+  EXPECT_EQ(tp_view_tile(c.view, 5, nullptr), 1);
+  EXPECT_EQ(tp_view_tile(nullptr, 5, &tile), 0);
+  EXPECT_EQ(tp_view_binding(c.view, "w0", 2, nullptr), 1);
+  EXPECT_EQ(tp_view_binding(nullptr, "w0", 2, &binding), 0);
+  EXPECT_EQ(tp_view_binding(c.view, nullptr, 2, &binding), 0);
+  EXPECT_EQ(tp_view_binding(c.view, nullptr, 0, &binding), 0);
+  struct Row {
+    const tp_view* view;
+    std::size_t size;
+    bool buffer;
+    const char* debug;
+  };
+  std::vector<std::uint8_t> window(TP_TILE_MEMORY_SIZE);
+  for (const Row& row : {Row{nullptr, window.size(), true, "Argument(\"view is null\")"},
+                         Row{c.view, window.size(), false, "Argument(\"buffer is null\")"},
+                         Row{c.view, window.size() - 1, true,
+                             "Argument(\"buffer is smaller than TP_TILE_MEMORY_SIZE\")"}}) {
+    SCOPED_TRACE(row.debug);
+    tp_error* error = nullptr;
+    EXPECT_EQ(tp_view_tile_memory(row.view, 5, row.buffer ? window.data() : nullptr, row.size, &error), -1);
+    EXPECT_STREQ(tp_error_debug(error), row.debug);
+    tp_error_free(error);
   }
 }
 

@@ -164,6 +164,41 @@ TP_API void tp_error_free(tp_error* error);
  */
 TP_API tp_application tp_view_application(const tp_view* view);
 
+/*
+ * Lookups, as the C++ view's: the first through an index of tiles and binding names that
+ * the view sorts on its first lookup, O(log n) each after that. Any thread, at once.
+ */
+
+/* Tile memory of the one device configuration supported: the window [BASE, BASE + SIZE). */
+#define TP_TILE_MEMORY_BASE 0x4c000u
+#define TP_TILE_MEMORY_SIZE 0x9c000u
+
+/*
+ * The image of the tile with physical number `physical`: 1 with *tile set, or 0 with *tile
+ * the empty record when the package has none. A NULL `view` finds nothing; a NULL `tile`
+ * is left unset.
+ */
+TP_API int tp_view_tile(const tp_view* view, uint32_t physical, tp_tile_image* tile);
+
+/*
+ * The binding named by the `size` bytes at `name` (a name is compared byte for byte, and
+ * may hold NULs), searched in inputs, then outputs, then weights: 1 with *binding set, or
+ * 0 with *binding the empty record. A NULL `view`, or a NULL `name` with a size, finds
+ * nothing; a NULL `binding` is left unset.
+ */
+TP_API int tp_view_binding(const tp_view* view, const char* name, size_t size, tp_binding* binding);
+
+/*
+ * Writes the tile's memory as a loader leaves it into the first TP_TILE_MEMORY_SIZE bytes
+ * of `buffer` (which holds `size` bytes), for TP_TILE_MEMORY_BASE onwards: each segment's
+ * data at its address, zero everywhere else (the rest of a segment's memory_size too).
+ * Allocates nothing. Returns 0, or -1 with an error: INVALID ("package has no tile N") for
+ * a tile the package lacks, ARGUMENT for a NULL `view` or `buffer` or a `size` below
+ * TP_TILE_MEMORY_SIZE; the buffer is then unchanged.
+ */
+TP_API int tp_view_tile_memory(const tp_view* view, uint32_t physical, uint8_t* buffer, size_t size,
+                               tp_error** error);
+
 #ifdef __cplusplus
 }
 #endif

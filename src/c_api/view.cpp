@@ -1,17 +1,20 @@
-// tp_view: a PackageView behind the C boundary.
+// Opening and closing views.
+#include "c_api/view.hpp"
+
 #include <cstddef>
 #include <span>
 #include <utility>
 
 #include "c_api/error.hpp"
 #include "c_api/handle.hpp"
-#include "torv_package/view.hpp"
 
 struct tp_view {
   torv_package::PackageView view;
 };
 
 using namespace torv_package::c_api;
+
+const torv_package::PackageView& torv_package::c_api::package_of(const tp_view* view) noexcept { return view->view; }
 
 namespace {
 

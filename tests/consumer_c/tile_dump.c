@@ -62,9 +62,9 @@ static void print_segments(tp_tile_image image) {
 int main(int argc, char** argv) {
   tp_view* view = NULL;
   tp_error* error = NULL;
+  tp_tile_image image;
   uint32_t tile = 0;
-  size_t i;
-  int status = failure;
+  int status = 0;
   if (argc != 3) {
     fputs("usage: tile_dump <package> <tile>\n", stderr);
     return failure;
@@ -80,18 +80,13 @@ int main(int argc, char** argv) {
     tp_error_free(error);
     return failure;
   }
-  {
-    const tp_application app = tp_view_application(view);
-    print_regions(app, tile);
-    for (i = 0; i < tp_application_tiles_count(app); ++i) {
-      const tp_tile_image image = tp_application_tiles_at(app, i);
-      if (tp_tile_image_physical_tile(image) != tile) continue;
-      print_segments(image);
-      status = 0;
-      break;
-    }
+  print_regions(tp_view_application(view), tile);
+  if (tp_view_tile(view, tile, &image)) {
+    print_segments(image);
+  } else {
+    fprintf(stderr, "tile_dump: package %s has no image for tile %" PRIu32 "\n", argv[1], tile);
+    status = failure;
   }
-  if (status != 0) fprintf(stderr, "tile_dump: package %s has no image for tile %" PRIu32 "\n", argv[1], tile);
   if (fflush(stdout) != 0 || ferror(stdout)) {
     fputs("tile_dump: cannot write to stdout\n", stderr);
     status = failure;

@@ -96,12 +96,14 @@ fuzz: build
 	if [ -n "$$failed" ]; then echo "fuzz: findings from$$failed" >&2; exit 1; fi
 
 # Throughput benchmarks, end-to-end figures of vindle against cat, a copy floor and
-# capnp decode, and the Python module's read against the library's. Generates packages
-# of up to ~900 MiB under build/bench.
+# capnp decode, the Python module's read against the library's, and opening and walking
+# a package through the C API against the C++ view. Generates packages of up to ~900 MiB
+# under build/bench.
 bench: build
 	$(BUILD)/bench/read_bench --benchmark_counters_tabular=true
 	scripts/bench-e2e $(BUILD)
 	scripts/bench-python $(BUILD)
+	$(BUILD)/bench/c_api_walk $(BUILD)/../bench/device-1472.torv
 
 clean:
 	rm -rf build

@@ -67,6 +67,33 @@ struct Application {
   static Result<Application> read(kj::Own<kj::InputStream> input, ReadDetails& details);
   static Result<Application> read_file(const std::filesystem::path& path, ReadDetails& details);
 
+  // Lookups. A model may change between any two calls, so each scans its lists in stored
+  // order, O(n), and keeps nothing that a change could leave stale; PackageView's
+  // lookups, over a file that cannot change, are O(log n) through an index.
+  //
+  // The tile image with physical number `physical`, null when there is none (the first
+  // stored, should a package the rules refuse repeat it).
+  const TileImage* tile(std::uint32_t physical) const;
+  TileImage* tile(std::uint32_t physical);
+  // The binding named `name`, searched in inputs, then outputs, then weights; null when
+  // there is none.
+  const Binding* binding(std::string_view name) const;
+  Binding* binding(std::string_view name);
+  // The tile's memory as a loader leaves it: tile_memory_size bytes, for tile_memory_base
+  // onwards, each segment's data at its address and zero everywhere else (the rest of a
+  // segment's memory_size too). Data outside tile memory is left out, and where segments
+  // overlap the one stored later wins (both only in a package the rules refuse). A tile
+  // the package lacks is Invalid("package has no tile N").
+  Result<std::vector<std::uint8_t>> tile_memory(std::uint32_t physical) const;
+  // The binding's bytes: its slices in stored order, each `size` bytes of its tile's
+  // memory (as tile_memory gives it) from `tile_address`; zero where a slice leaves tile
+  // memory or its tile is missing (a package the rules refuse). A name no binding has is
+  // Invalid("package has no binding NAME"). Slices adding up to more than the package
+  // may expand to (32 MiB + 2.5 x the bytes of its segment data, as a read's budget
+  // counts a message) are refused, at the binding's location, before anything is
+  // allocated.
+  Result<std::vector<std::uint8_t>> binding_bytes(std::string_view name) const;
+
   // Checks internal consistency; the first rule that fails gives an Invalid error.
   Result<void> validate() const;
   // The same rules, going on after a fault: every fault goes to `faults`, in rule order,

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -266,6 +267,21 @@ class PackageView : public View<Application> {
   PackageView(const PackageView&) = delete;
   PackageView& operator=(const PackageView&) = delete;
   ~PackageView();
+
+  // Lookups, as Application's give them, through an index of tiles and bindings sorted on
+  // the first lookup: O(log n) each after that. Safe from several threads at once, as the
+  // other const members are.
+  //
+  // The image of the tile with physical number `physical`; none when the package has
+  // none (the first stored, in a view with faults that repeats the tile).
+  std::optional<TileImageView> tile(std::uint32_t physical) const;
+  // The binding named `name`, searched in inputs, then outputs, then weights.
+  std::optional<BindingView> binding(std::string_view name) const;
+  // The tile's memory window (tile_memory_size bytes), as Application::tile_memory.
+  Result<std::vector<std::uint8_t>> tile_memory(std::uint32_t physical) const;
+  // The binding's bytes, as Application::binding_bytes, refused past the budget of a read
+  // of this message (32 MiB + 2.5 x its bytes).
+  Result<std::vector<std::uint8_t>> binding_bytes(std::string_view name) const;
 
   // Validates the view again, as Application::validate(FaultSink&) validates a model.
   void validate(FaultSink& faults) const;

@@ -136,7 +136,7 @@ def test_a_field_added_to_the_schema_reaches_every_mirror(tmp_path):
                    cwd=tmp_path, env=env, check=True)
     doc = "Count of scratch words the tile keeps, a field only this test adds. Carried."
 
-    # The model, the table and the view, with the description, as C++ compiles them.
+    # The model, the table, the view and the C API, with the description, as C++ compiles them.
     assert header_docs((out / "torv_package/records.hpp").read_text())["TileImage", "scratch_count"] == doc
     (tmp_path / "check.cpp").write_text("""
 #include <tuple>
@@ -146,10 +146,18 @@ using namespace torv_package;
 static_assert(std::is_same_v<decltype(TileImage::scratch_count), std::uint32_t>);
 static_assert(std::get<field_count<TileImage> - 1>(RecordTable<TileImage>::fields).name == "scratch_count");
 static_assert(std::is_same_v<decltype(std::declval<TileImageView>().scratch_count()), std::uint32_t>);
+// The C API's accessor, and its place in the record's member list.
+#include "torv_package/torv_package.h"
+static_assert(std::is_same_v<decltype(&tp_tile_image_scratch_count), std::uint32_t (*)(tp_tile_image)>);
+#define IS_SCRATCH(record, member, KIND, type) || std::string_view(#member) == "scratch_count"
+static_assert(false TP_TILE_IMAGE_FIELDS(IS_SCRATCH));
 """)
     compiler = os.environ["TORV_CXX"].split(";")
-    includes = [f"-I{d}" for d in [out, SOURCE / "include"] + os.environ["TORV_CXX_INCLUDES"].split(";") if d]
-    subprocess.run(compiler + ["-std=c++23", "-fsyntax-only", *includes, "check.cpp"], cwd=tmp_path, check=True)
+    includes = [f"-I{d}" for d in [out, SOURCE / "include", SOURCE / "src"] + os.environ["TORV_CXX_INCLUDES"].split(";") if d]
+    for source in ["check.cpp", out / "c_accessors.cpp"]:
+        subprocess.run(compiler + ["-std=c++23", "-fsyntax-only", *includes, source], cwd=tmp_path, check=True)
+    assert f"// {doc}\nTP_API uint32_t tp_tile_image_scratch_count(tp_tile_image record);" in (
+        out / "torv_package/accessors.h").read_text()
 
     # Python's docstring, the stubs, the JSON Schema, the man page and the layout.
     assert f'{{"scratch_count", "{doc}"}}' in (out / "python_docs.hpp").read_text()

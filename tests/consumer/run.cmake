@@ -1,20 +1,13 @@
-# Installs the built project into a scratch prefix, builds tests/consumer against it twice,
-# with find_package and with pkg-config, and runs both on the sample package; then, when
-# PYTHON is given, runs check.py against the installed Python module.
-#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DSAMPLE=... -DEXPECTED=...
+# Builds tests/consumer against the project installed in PREFIX twice, with find_package
+# and with pkg-config, and runs both on the sample package; then, when PYTHON is given,
+# runs check.py against the installed Python module.
+#   cmake -DPREFIX=... -DSOURCE_DIR=... -DWORK_DIR=... -DSAMPLE=... -DEXPECTED=...
 #         [-DPYTHON=...] -P run.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
+set(prefix ${PREFIX})
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT status EQUAL 0)
-    message(FATAL_ERROR "failed (${status}): ${ARGN}\n${out}\n${err}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_command.cmake)
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 file(GLOB_RECURSE pc_file ${prefix}/*/torv_package.pc)
 foreach(installed include/torv_package/application.hpp include/torv_package/application.capnp
                   bin/vindle bin/torv-package share/man/man1/vindle.1 share/man/man1/torv-package.1

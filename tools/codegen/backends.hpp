@@ -30,6 +30,9 @@ std::vector<File> records(const Schema& schema, const Inputs&);
 std::vector<File> table(const Schema& schema, const Inputs&);
 // torv_package/view_accessors.hpp: the record views' named accessors and their aliases.
 std::vector<File> view(const Schema& schema, const Inputs&);
+// torv_package/accessors.h, c_api_handles.hpp and c_accessors.cpp: the C API's enums,
+// record handles, accessors and member lists, and the reader each handle holds.
+std::vector<File> c_api(const Schema& schema, const Inputs&);
 // python_docs.hpp: the Python module's docstrings of records, enums and members.
 std::vector<File> python_docs(const Schema& schema, const Inputs&);
 // __init__.pyi: the Python stubs, the records' part merged into the hand-written part.

@@ -1,7 +1,7 @@
 // torv-codegen: a Cap'n Proto compiler plugin that writes every mirror of the package
-// schema (the model's records, the schema table, the view's accessors, the Python docs and
-// stubs, the JSON Schema, the format's man page and the layout lock) from one schema file
-// and its doc comments.
+// schema (the model's records, the schema table, the view's accessors, the C API's
+// accessors, the Python docs and stubs, the JSON Schema, the format's man page and the
+// layout lock) from one schema file and its doc comments.
 //
 //   capnp compile -o/path/to/torv-codegen:OUTDIR application.capnp
 //
@@ -32,7 +32,7 @@
 namespace torv_codegen {
 namespace {
 
-constexpr Backend backends[] = {records, table, view, python_docs, stubs, json_schema, man_page, layout};
+constexpr Backend backends[] = {records, table, view, c_api, python_docs, stubs, json_schema, man_page, layout};
 
 std::string slurp(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,15 @@ struct EditTarget {
   std::optional<std::string> output;
   bool in_place = false;
 };
+// What extract writes: one tile's memory, every tile's (into the folder `output`
+// names), or one binding's bytes, raw or as a .npy file.
+struct ExtractOptions {
+  std::optional<std::uint32_t> tile;
+  bool tiles = false;
+  std::optional<std::string> binding;
+  bool npy = false;
+  std::optional<std::string> output;  // standard output when empty, but for tiles
+};
 struct DiffOptions {
   bool quiet = false;
   bool json = false;
@@ -50,6 +60,8 @@ int build(const std::string& path, const std::optional<std::string>& output, Dat
 int map(const std::string& path, const std::optional<std::string>& output);
 // The package without its debug data or profile plans, or with values set (PATH=VALUE).
 int strip(const std::string& path, const StripOptions& options, const EditTarget& target);
+// Bytes out of a package: a tile's memory or a binding's bytes.
+int extract(const std::string& path, const ExtractOptions& options);
 int set(const std::string& path, const std::vector<std::string>& assignments, const EditTarget& target);
 
 }  // namespace torv_package::cli

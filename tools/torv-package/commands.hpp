@@ -13,6 +13,7 @@ enum class DataForm { summary, hex, base64, none };
 struct InfoOptions {
   bool json = false;
   bool all = false;  // every row of long tables
+  bool no_validate = false;  // shown whatever the rules find, with their faults
 };
 struct CheckOptions {
   bool all = false;    // every fault, not just the first
@@ -24,6 +25,11 @@ struct JsonOptions {
   DataForm data = DataForm::summary;
   bool compact = false;
   std::optional<std::string> output;  // standard output when empty
+  bool no_validate = false;  // written whatever the rules find; their faults to standard error
+};
+struct MapOptions {
+  std::optional<std::string> output;  // standard output when empty
+  bool no_validate = false;  // drawn whatever the rules find, with their faults marked
 };
 struct StripOptions {
   bool debug = false;    // debug_symbols and debug_regions
@@ -57,7 +63,7 @@ int diff(const std::string& a, const std::string& b, const DiffOptions& options)
 // A package from a hex or base64 JSON document; standard output when `output` is empty.
 int build(const std::string& path, const std::optional<std::string>& output, DataForm data);
 // The HTML picture of a package, to `output` or standard output.
-int map(const std::string& path, const std::optional<std::string>& output);
+int map(const std::string& path, const MapOptions& options);
 // The package without its debug data or profile plans, or with values set (PATH=VALUE).
 int strip(const std::string& path, const StripOptions& options, const EditTarget& target);
 // Bytes out of a package: a tile's memory or a binding's bytes.

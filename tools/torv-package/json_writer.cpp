@@ -92,4 +92,32 @@ void JsonWriter::string_part(std::string_view text) {
   out_.write(escaped);
 }
 
+namespace {
+
+constexpr std::string_view kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Capnp: return "Capnp";
+    case ErrorKind::Io: return "Io";
+    case ErrorKind::Utf8: return "Utf8";
+    case ErrorKind::SchemaEnum: return "SchemaEnum";
+    case ErrorKind::Invalid: return "Invalid";
+  }
+  return "Invalid";
+}
+
+}  // namespace
+
+void error_json(JsonWriter& json, const PackageError& error) {
+  json.begin_object();
+  json.key("kind");
+  json.string(kind_name(error.kind()));
+  json.key("location");
+  json.string(error.location());
+  json.key("debug");
+  json.string(json_text(error.debug_string()));
+  json.key("message");
+  json.string(json_text(error.message()));
+  json.end_object();
+}
+
 }  // namespace torv_package::cli

@@ -117,6 +117,8 @@ int main(int argc, char** argv) try {
   InfoOptions info_options;
   info_command->add_flag("--json", info_options.json, "one JSON document, with exact byte counts");
   info_command->add_flag("--all", info_options.all, "every row of long tables");
+  info_command->add_flag("--no-validate", info_options.no_validate,
+                         "summarise the package whatever the consistency rules find, with their faults");
 
   auto* check_command =
       app.add_subcommand("check", "Read and validate packages; one line each, \"PATH: ok\" or the error and its place.");
@@ -146,6 +148,8 @@ int main(int argc, char** argv) try {
   json_command->add_flag("--compact", json_options.compact, "the document on one line");
   json_command->add_option("-o,--output", json_options.output,
                            "JSON file, replaced atomically (default: standard output)");
+  json_command->add_flag("--no-validate", json_options.no_validate,
+                         "write the model whatever the consistency rules find; their faults to standard error");
 
   auto* diff_command = app.add_subcommand("diff", "Compare two packages; one line per difference.");
   diff_command->add_option("A", package, "first package, or - for standard input")->required();
@@ -187,9 +191,11 @@ int main(int argc, char** argv) try {
 
   auto* map_command =
       app.add_subcommand("map", "Draw a package as one self-contained HTML page: tiles, segments, slices, regions.");
-  std::optional<std::string> map_output;
+  MapOptions map_options;
   map_command->add_option("PACKAGE", package, "package file")->required();
-  map_command->add_option("-o,--output", map_output, "HTML file, replaced atomically (default: standard output)");
+  map_command->add_option("-o,--output", map_options.output, "HTML file, replaced atomically (default: standard output)");
+  map_command->add_flag("--no-validate", map_options.no_validate,
+                        "draw the package whatever the consistency rules find, with their faults marked");
 
   auto* extract_command = app.add_subcommand(
       "extract", "Write a tile's memory window (--tile N), every tile's (--tiles -o DIR), or a binding's bytes "
@@ -274,7 +280,7 @@ int main(int argc, char** argv) try {
                                                 : DataForm::summary;
     return json(package, json_options);
   }
-  if (*map_command) return map(package, map_output);
+  if (*map_command) return map(package, map_options);
   if (*extract_command) {
     if (tile_option->count() != 0) extract_options.tile = *parse_number<std::uint32_t>(tile_text);
     if (!extract_options.tile && !extract_options.tiles && !extract_options.binding) {

@@ -10,6 +10,7 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include "kind_name.hpp"
 #include "torv_package/error.hpp"
 
 namespace torv_package::python {
@@ -101,17 +102,6 @@ def _package_error(kind, message, location, debug, errno=None, strerror=None, fi
         _io_error_classes[base] = cls
     return cls(kind, message, location, debug, errno, strerror, filename)
 )";
-
-inline std::string kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Capnp: return "Capnp";
-    case ErrorKind::Io: return "Io";
-    case ErrorKind::Utf8: return "Utf8";
-    case ErrorKind::SchemaEnum: return "SchemaEnum";
-    case ErrorKind::Invalid: return "Invalid";
-  }
-  return "Invalid";
-}
 
 // The library's text as str. Text quoted from a damaged package may hold bytes that are
 // not UTF-8; each shows as \xNN, the rest is kept as it is.

@@ -77,6 +77,7 @@ def test_a_refused_package_is_shown_with_its_fault(tmp_path, family, old, new, l
 
     code, out, err = run("info", "--no-validate", path)
     assert (code, err) == (0, "")
+    assert "\ntile numbers      17..34, 16 missing: 18..33\n" in out or family == "repeated tile"
     shown = fault if len(fault) <= 78 else fault[:75] + "..."
     assert f"\nfaults            1, check refuses the package\n  {shown}\n\nsegments" in out
     assert all(len(line) <= 80 for line in out.splitlines())
@@ -94,6 +95,15 @@ def test_a_refused_package_is_shown_with_its_fault(tmp_path, family, old, new, l
     assert bool(marks) == marked
 
     assert [e.location for e in tp.open(path, validate=False).faults()] == [location]
+
+
+def test_a_repeated_tile_number_is_not_counted_as_missing(tmp_path):
+    app = base()
+    app.tiles.append(tp.TileImage(physical_tile=0x40, entry_point=0x4C444))
+    path = tmp_path / "p.torv"
+    path.write_bytes(app.to_bytes().replace(struct.pack("<II", 0x22, 0x4C222), struct.pack("<II", 0x11, 0x4C222)))
+    code, out, _ = run("info", "--no-validate", path)
+    assert code == 0 and "\ntile numbers      17..64, 46 missing: 18..63\n" in out
 
 
 def test_long_fault_lists_are_capped_and_reading_faults_still_refuse(tmp_path):

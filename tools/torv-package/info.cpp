@@ -242,8 +242,10 @@ std::string tile_numbers(const Summary& s) {
   if (s.tiles.empty()) return "none";
   std::string text = fmt::format("{}..{}", s.numbers.front(), s.numbers.back());
   if (s.gap_count == 0) return text + ", no gaps";
-  // Every number between the lowest and highest that no tile has.
-  const Total missing = Total{s.numbers.back()} - s.numbers.front() + 1 - s.numbers.size();
+  // Every number between the lowest and highest that no tile has, counted by the gaps: a
+  // package shown unchecked may repeat a number.
+  Total missing = 0;
+  s.for_each_gap([&](std::uint32_t from, std::uint32_t to) { missing += Total{to} - from + 1; });
   text += fmt::format(", {} missing:", digits(missing));
   // As many gaps as the line holds, keeping room for the count of the rest.
   const std::size_t room = line_width - label_width;

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "kind_name.hpp"
+
 namespace torv_package::cli {
 
 void JsonWriter::separate() {
@@ -91,21 +93,6 @@ void JsonWriter::string_part(std::string_view text) {
   }
   out_.write(escaped);
 }
-
-namespace {
-
-constexpr std::string_view kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Capnp: return "Capnp";
-    case ErrorKind::Io: return "Io";
-    case ErrorKind::Utf8: return "Utf8";
-    case ErrorKind::SchemaEnum: return "SchemaEnum";
-    case ErrorKind::Invalid: return "Invalid";
-  }
-  return "Invalid";
-}
-
-}  // namespace
 
 void error_json(JsonWriter& json, const PackageError& error) {
   json.begin_object();

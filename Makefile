@@ -102,6 +102,7 @@ fuzz: build
 bench: build
 	$(BUILD)/bench/read_bench --benchmark_counters_tabular=true
 	scripts/bench-e2e $(BUILD)
+	scripts/bench-extract $(BUILD)
 	scripts/bench-python $(BUILD)
 	$(BUILD)/bench/c_api_walk $(BUILD)/../bench/device-1472.torv
 

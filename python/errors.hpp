@@ -10,6 +10,7 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include "kind_name.hpp"
 #include "torv_package/error.hpp"
 
 namespace torv_package::python {
@@ -102,17 +103,6 @@ def _package_error(kind, message, location, debug, errno=None, strerror=None, fi
     return cls(kind, message, location, debug, errno, strerror, filename)
 )";
 
-inline std::string kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Capnp: return "Capnp";
-    case ErrorKind::Io: return "Io";
-    case ErrorKind::Utf8: return "Utf8";
-    case ErrorKind::SchemaEnum: return "SchemaEnum";
-    case ErrorKind::Invalid: return "Invalid";
-  }
-  return "Invalid";
-}
-
 // The library's text as str. Text quoted from a damaged package may hold bytes that are
 // not UTF-8; each shows as \xNN, the rest is kept as it is.
 inline py::str text_of(std::string_view text) {
@@ -122,18 +112,21 @@ inline py::str text_of(std::string_view text) {
   return py::reinterpret_steal<py::str>(decoded);
 }
 
-// Raises `error` as a PackageError; an Io error with `filename` (a str, or None where no
+// `error` as a PackageError object; an Io error with `filename` (a str, or None where no
 // path was given) as its path.
-[[noreturn]] inline void raise(const PackageError& error, const py::handle filename = py::none()) {
+inline py::object error_object(const PackageError& error, const py::handle filename = py::none()) {
   const py::handle factory(package_error_factory);
-  py::object instance;
   if (const auto* io = error.io()) {
-    instance = factory(kind_name(error.kind()), text_of(error.message()), text_of(error.location()),
-                       text_of(error.debug_string()), io->value(), text_of(io->message()), filename);
-  } else {
-    instance = factory(kind_name(error.kind()), text_of(error.message()), text_of(error.location()),
-                       text_of(error.debug_string()));
+    return factory(kind_name(error.kind()), text_of(error.message()), text_of(error.location()),
+                   text_of(error.debug_string()), io->value(), text_of(io->message()), filename);
   }
+  return factory(kind_name(error.kind()), text_of(error.message()), text_of(error.location()),
+                 text_of(error.debug_string()));
+}
+
+// Raises `error` as error_object() makes it.
+[[noreturn]] inline void raise(const PackageError& error, const py::handle filename = py::none()) {
+  const py::object instance = error_object(error, filename);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
   throw py::error_already_set();
 }

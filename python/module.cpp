@@ -16,6 +16,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "lookups.hpp"
 #include "paths.hpp"
 #include "torv_package/application.hpp"
 #include "torv_package/schema_table.hpp"
@@ -56,14 +57,23 @@ Object<Application> read(const py::object& source) {
 // first, since a change to it would bypass validation. Bytes changed under a view all the
 // same (a file rewritten in place, memory behind a read-only memoryview) still read within
 // the message's bounds: the readers check every pointer as they follow it.
-ViewObject<Application> open(const py::object& source) {
+//
+// Without `validate`, the view is given whatever the consistency rules find (faults()
+// lists them); what reading finds still raises.
+ViewObject<Application> open(const py::object& source, bool validate) {
+  // Stops the rules at their first fault: faults() runs them again when asked.
+  class Unchecked final : public FaultSink {
+    bool fault(PackageError) override { return false; }
+  } unchecked;
   py::object filename = py::none();
   Result<PackageView> result = [&] {
     if (is_path(source)) {
       const PathArgument path = as_path(source);
       filename = path.name;
       py::gil_scoped_release released;
-      return PackageView::open(path.path);
+      if (validate) return PackageView::open(path.path);
+      ReadDetails details;
+      return PackageView::open(path.path, details, unchecked);
     }
     auto* buffer = new Py_buffer;
     if (PyObject_GetBuffer(source.ptr(), buffer, PyBUF_CONTIG_RO) != 0) {
@@ -80,19 +90,15 @@ ViewObject<Application> open(const py::object& source) {
     const std::span<const std::byte> bytes(static_cast<const std::byte*>(owner->buf),
                                            static_cast<std::size_t>(owner->len));
     py::gil_scoped_release released;
-    if (owner->readonly == 0) return PackageView::from_bytes(std::vector<std::byte>(bytes.begin(), bytes.end()));
-    return PackageView::from_bytes(bytes, owner);
+    if (owner->readonly == 0) {
+      std::vector<std::byte> copy(bytes.begin(), bytes.end());
+      return validate ? PackageView::from_bytes(std::move(copy)) : PackageView::from_bytes(std::move(copy), unchecked);
+    }
+    return validate ? PackageView::from_bytes(bytes, owner) : PackageView::from_bytes(bytes, owner, unchecked);
   }();
   auto package = std::make_shared<const PackageView>(value_or_raise(std::move(result), filename));
   const View<Application>& root = *package;
   return ViewObject<Application>{std::move(package), root};
-}
-
-// Fills `model` with the package, copied out of its Python objects except for segment data,
-// which stays in its Data objects: `held` keeps them, and `model` must stay where it is.
-void copy_package(Application& model, const py::object& app, DataHeld& held) {
-  materialise_data(py::cast<Object<Application>&>(app));
-  copy_into(model, app, "", &held);
 }
 
 // The package's message, built with the lock released: nothing in it is Python's.
@@ -221,7 +227,24 @@ PYBIND11_MODULE(_native, m) {
              return py::bytes(reinterpret_cast<const char*>(out.getArray().begin()), out.getArray().size());
            },
            "to_bytes(self, /)\n--\n\n"
-           "Validates the package and returns it as bytes, which read() takes back.");
+           "Validates the package and returns it as bytes, which read() takes back.")
+      .def("tile", &model_tile, py::arg("physical"),
+           "tile(self, /, physical)\n--\n\n"
+           "The tile image in `tiles` with this physical number (the first, should the list repeat it), or "
+           "None. Scans the list as it is now.")
+      .def("binding", &model_binding, py::arg("name"),
+           "binding(self, /, name)\n--\n\n"
+           "The binding with this name in `inputs`, then `outputs`, then `weights`, or None.")
+      .def("tile_memory", &model_tile_memory, py::arg("physical"),
+           "tile_memory(self, /, physical)\n--\n\n"
+           "The tile's memory as a loader leaves it: 0x9c000 bytes for 0x4c000..0xe8000, each segment's "
+           "data at its address and zero elsewhere. Raises PackageError (\"package has no tile N\") for a "
+           "tile the package lacks.")
+      .def("binding_bytes", &model_binding_bytes, py::arg("name"),
+           "binding_bytes(self, /, name)\n--\n\n"
+           "The binding's bytes: its slices in stored order, each `size` bytes of its tile's memory from "
+           "`tile_address`. Raises PackageError for a name no binding has, and for slices adding up to "
+           "more than the package may expand to.");
 
   bind_view_support(m);
   for_each_record([&](auto record) {
@@ -238,14 +261,34 @@ PYBIND11_MODULE(_native, m) {
              return Object<Application>{value_or_raise(std::move(result)), {}};
            },
            "to_application(self, /)\n--\n\n"
-           "The editable model, equal to read() of the same package.");
+           "The editable model, equal to read() of the same package.")
+      .def("tile", &view_tile, py::arg("physical"),
+           "tile(self, /, physical)\n--\n\n"
+           "The view of the tile image with this physical number, or None; found through an index sorted "
+           "on the first lookup.")
+      .def("binding", &view_binding, py::arg("name"),
+           "binding(self, /, name)\n--\n\n"
+           "The view of the binding with this name among the inputs, outputs and weights, or None.")
+      .def("tile_memory", &view_tile_memory, py::arg("physical"),
+           "tile_memory(self, /, physical)\n--\n\n"
+           "The tile's memory as a loader leaves it, as Application.tile_memory gives it.")
+      .def("binding_bytes", &view_binding_bytes, py::arg("name"),
+           "binding_bytes(self, /, name)\n--\n\n"
+           "The binding's bytes, as Application.binding_bytes gives them; refused past the package's "
+           "memory budget.")
+      .def("faults", &view_faults,
+           "faults(self, /)\n--\n\n"
+           "Every fault the consistency rules find, as PackageErrors in rule order; empty for a valid "
+           "package. A view from open(..., validate=False) may have some.");
 
-  m.def("open", &open, py::arg("source"),
-        "open(source)\n--\n\n"
+  m.def("open", &open, py::arg("source"), py::arg("validate") = true,
+        "open(source, validate=True)\n--\n\n"
         "Opens a package read-only in place from a path (str or os.PathLike; the file is mapped) "
         "or from a bytes-like object, validated as read() validates it; raises PackageError "
         "when it cannot. Segment data are memoryviews of the file, and the file stays mapped "
-        "while any object taken from the view lives.");
+        "while any object taken from the view lives. With validate=False the package is opened "
+        "whatever the consistency rules find, and faults() lists what they find; what reading "
+        "finds (framing, header, UTF-8, enums, the memory budget) still raises.");
   m.def("read", &read, py::arg("source"),
         "read(source)\n--\n\n"
         "Reads a package from a path (str or os.PathLike) or from a bytes-like object; raises "

@@ -374,6 +374,13 @@ void materialise_data(Object<T>& o) {
   for_each_attribute<T>(MaterialiseData<T>{o});
 }
 
+// Fills `model` with the package, copied out of its Python objects except for segment data,
+// which stays in its Data objects: `held` keeps them, and `model` must stay where it is.
+inline void copy_package(Application& model, const py::object& app, DataHeld& held) {
+  materialise_data(py::cast<Object<Application>&>(app));
+  copy_into(model, app, "", &held);
+}
+
 // --- The cyclic garbage collector ---------------------------------------------------------
 
 // The Object<T> inside a pybind11 instance, or null while it is not constructed yet.

@@ -27,6 +27,48 @@ PackageError out_of_memory() {
 
 }  // namespace lookup
 
+namespace lookup {
+
+Result<std::vector<std::uint8_t>> tile_memory_of(const Application& app, std::uint32_t physical,
+                                                 const DataElsewhere& data) {
+  const TileImage* image = app.tile(physical);
+  if (image == nullptr) return std::unexpected(no_tile(physical));
+  return allocating([&]() -> Result<std::vector<std::uint8_t>> {
+    std::vector<std::uint8_t> window(tile_memory_size);
+    fill_window(*image, window, DataSource{&data});
+    return window;
+  });
+}
+
+Result<void> binding_bytes_into(const Application& app, std::string_view name, const DataElsewhere& data,
+                                const Allocate& allocate) {
+  const auto key = scan_binding(app, name);
+  if (!key) return std::unexpected(no_binding(name));
+  const DataSource data_of{&data};
+  // A model has no message: what its segment data holds stands for one.
+  std::uint64_t data_bytes = 0;
+  for (const TileImage& image : app.tiles) {
+    for (const Segment& segment : image.segments) data_bytes += data_of(segment).size();
+  }
+  const Binding& binding = binding_at(app, *key);
+  const auto size = binding_size(binding, location(*key), MemoryBudget(data_bytes).limit());
+  if (!size) return std::unexpected(size.error());
+  return allocating([&]() -> Result<void> {
+    const std::span<std::uint8_t> out = allocate(*size);
+    const std::vector<TileKey> keys = tile_keys(app.tiles);
+    gather(
+        binding,
+        [&](std::uint32_t physical) -> const TileImage* {
+          const TileKey* found = find(keys, physical);
+          return found ? &app.tiles[found->position] : nullptr;
+        },
+        data_of, out);
+    return {};
+  });
+}
+
+}  // namespace lookup
+
 const TileImage* Application::tile(std::uint32_t physical) const {
   const auto at = lookup::scan_tile(tiles, physical);
   return at ? &tiles[*at] : nullptr;
@@ -46,26 +88,13 @@ Binding* Application::binding(std::string_view name) {
 }
 
 Result<std::vector<std::uint8_t>> Application::tile_memory(std::uint32_t physical) const {
-  const TileImage* image = tile(physical);
-  if (image == nullptr) return std::unexpected(lookup::no_tile(physical));
-  return lookup::allocating([&] { return lookup::window_of(*image); });
+  return lookup::tile_memory_of(*this, physical, DataElsewhere{});
 }
 
 Result<std::vector<std::uint8_t>> Application::binding_bytes(std::string_view name) const {
-  const auto key = lookup::scan_binding(*this, name);
-  if (!key) return std::unexpected(lookup::no_binding(name));
-  std::uint64_t data_bytes = 0;
-  for (const TileImage& image : tiles) {
-    for (const Segment& segment : image.segments) data_bytes += segment.data.size();
-  }
-  return lookup::allocating([&]() -> Result<std::vector<std::uint8_t>> {
-    const std::vector<lookup::TileKey> keys = lookup::tile_keys(tiles);
-    return lookup::gather(lookup::binding_at(*this, *key), lookup::location(*key), MemoryBudget(data_bytes).limit(),
-                          [&](std::uint32_t physical) -> const TileImage* {
-                            const lookup::TileKey* found = lookup::find(keys, physical);
-                            return found ? &tiles[found->position] : nullptr;
-                          });
-  });
+  const DataElsewhere none;
+  return lookup::into_vector(
+      [&](const lookup::Allocate& allocate) { return lookup::binding_bytes_into(*this, name, none, allocate); });
 }
 
 }  // namespace torv_package

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -22,6 +23,7 @@
 #include <fmt/format.h>
 
 #include "budget.hpp"
+#include "data_elsewhere.hpp"
 #include "path.hpp"
 #include "torv_package/view.hpp"
 
@@ -120,6 +122,16 @@ std::optional<std::size_t> scan_tile(const Tiles& tiles, std::uint32_t physical)
   return std::nullopt;
 }
 
+// Where a lookup reads segment data: a view's span, a model's member, or the bytes a
+// DataElsewhere gives for that member (the Python module's model).
+struct DataSource {
+  const DataElsewhere* elsewhere = nullptr;
+  std::span<const std::uint8_t> operator()(const Segment& segment) const {
+    return elsewhere != nullptr ? elsewhere->of(segment.data) : std::span<const std::uint8_t>(segment.data);
+  }
+  std::span<const std::uint8_t> operator()(const SegmentView& segment) const { return segment.data(); }
+};
+
 // Stored bytes of a tile: [begin, end) of tile memory holds data[0 .. end - begin).
 struct Piece {
   std::uint32_t begin;
@@ -130,10 +142,10 @@ struct Piece {
 // Each segment's data where it belongs, in stored order, cut to tile memory (a segment
 // reaches past it only in a package the rules refuse).
 template <class Tile>
-std::vector<Piece> stored_pieces(const Tile& tile) {
+std::vector<Piece> stored_pieces(const Tile& tile, DataSource data_of = {}) {
   std::vector<Piece> pieces;
   for (const auto& segment : member<&TileImage::segments>(tile)) {
-    const std::span<const std::uint8_t> data = member<&Segment::data>(segment);
+    const std::span<const std::uint8_t> data = data_of(segment);
     const std::uint64_t address = member<&Segment::address>(segment);
     const std::uint64_t begin = std::max<std::uint64_t>(address, tile_memory_base);
     const std::uint64_t end = std::min<std::uint64_t>(address + data.size(), tile_memory_end);
@@ -147,9 +159,9 @@ std::vector<Piece> stored_pieces(const Tile& tile) {
 // so that where segments overlap (a package the rules refuse) the later one wins, as when
 // they are loaded in order.
 template <class Tile>
-void fill_window(const Tile& tile, std::span<std::uint8_t> window) {
+void fill_window(const Tile& tile, std::span<std::uint8_t> window, DataSource data_of = {}) {
   std::ranges::fill(window, std::uint8_t{0});
-  for (const Piece& piece : stored_pieces(tile)) {
+  for (const Piece& piece : stored_pieces(tile, data_of)) {
     std::memcpy(window.data() + (piece.begin - tile_memory_base), piece.data, piece.end - piece.begin);
   }
 }
@@ -157,8 +169,8 @@ void fill_window(const Tile& tile, std::span<std::uint8_t> window) {
 // The bytes fill_window leaves as disjoint pieces sorted by address: what the later of
 // two overlapping segments covers is taken from it.
 template <class Tile>
-std::vector<Piece> visible_pieces(const Tile& tile) {
-  const std::vector<Piece> stored = stored_pieces(tile);
+std::vector<Piece> visible_pieces(const Tile& tile, DataSource data_of = {}) {
+  const std::vector<Piece> stored = stored_pieces(tile, data_of);
   std::vector<Piece> sorted = stored;
   std::ranges::stable_sort(sorted, {}, &Piece::begin);
   const bool disjoint = std::ranges::adjacent_find(sorted, [](const Piece& a, const Piece& b) { return a.end > b.begin; }) ==
@@ -207,28 +219,31 @@ PackageError too_large(std::string_view name, std::string location, std::uint64_
 // The error for an allocation of the result that failed.
 PackageError out_of_memory();
 
-// A binding's bytes: its slices in stored order, each read from its tile's memory as
-// fill_window leaves it (zero on a tile the package lacks). `find_tile(physical)` gives
-// something that tests false for no tile and dereferences to a tile. The slices' sizes are
-// added up before anything is allocated and refused past `limit`; each tile's pieces are
-// found once, with the slices grouped by tile, so that the time grows with the records and
-// the bytes copied, not with slices times segments.
-template <class BindingT, class FindTile>
-Result<std::vector<std::uint8_t>> gather(const BindingT& binding, std::string location, std::uint64_t limit,
-                                         FindTile&& find_tile) {
-  const auto& slices = member<&Binding::slices>(binding);
-  struct Placed {
-    std::uint32_t tile;
-    std::size_t slice;
-    std::uint64_t offset;  // in the result
-  };
+// The bytes a binding's slices add up to; refused, at `location`, past `limit`.
+template <class BindingT>
+Result<std::uint64_t> binding_size(const BindingT& binding, std::string location, std::uint64_t limit) {
   std::uint64_t total = 0;
-  for (const auto& slice : slices) {
+  for (const auto& slice : member<&Binding::slices>(binding)) {
     const std::uint64_t size = member<&RegionSlice::size>(slice);
     if (size > limit - total) return std::unexpected(too_large(member<&Binding::name>(binding), std::move(location), limit));
     total += size;
   }
-  std::vector<std::uint8_t> bytes(total);
+  return total;
+}
+
+// A binding's bytes into `out` (zero, binding_size long): its slices in stored order, each
+// read from its tile's memory as fill_window leaves it (zero on a tile the package lacks).
+// `find_tile(physical)` gives something that tests false for no tile and dereferences to
+// a tile. Each tile's pieces are found once, with the slices grouped by tile, so that the
+// time grows with the records and the bytes copied, not with slices times segments.
+template <class BindingT, class FindTile>
+void gather(const BindingT& binding, FindTile&& find_tile, DataSource data_of, std::span<std::uint8_t> out) {
+  const auto& slices = member<&Binding::slices>(binding);
+  struct Placed {
+    std::uint32_t tile;
+    std::size_t slice;
+    std::uint64_t offset;  // in `out`
+  };
   std::vector<Placed> placed;
   std::uint64_t offset = 0;
   for (std::size_t i = 0; i < slices.size(); ++i) {
@@ -240,25 +255,41 @@ Result<std::vector<std::uint8_t>> gather(const BindingT& binding, std::string lo
   for (auto group = placed.begin(); group != placed.end();) {
     const auto group_end = std::find_if(group, placed.end(), [&](const Placed& p) { return p.tile != group->tile; });
     if (const auto tile = find_tile(group->tile)) {
-      const std::vector<Piece> pieces = visible_pieces(*tile);
+      const std::vector<Piece> pieces = visible_pieces(*tile, data_of);
       for (auto p = group; p != group_end; ++p) {
         const auto& slice = slices[p->slice];
         copy_range(pieces, member<&RegionSlice::tile_address>(slice),
-                   std::span(bytes).subspan(p->offset, member<&RegionSlice::size>(slice)));
+                   out.subspan(p->offset, member<&RegionSlice::size>(slice)));
       }
     }
     group = group_end;
   }
+}
+
+// Memory of the caller's for a lookup's bytes: given the size once it is known to fit the
+// budget, it gives that many zero bytes. It may throw; std::bad_alloc becomes an error.
+using Allocate = std::function<std::span<std::uint8_t>(std::size_t)>;
+
+// The lookups' bytes into memory an Allocate gives: binding_bytes of a view, and of a
+// model whose data members listed in `data` have the bytes given there.
+Result<void> binding_bytes_into(const PackageView& view, std::string_view name, const Allocate& allocate);
+Result<void> binding_bytes_into(const Application& app, std::string_view name, const DataElsewhere& data,
+                                const Allocate& allocate);
+// The bytes `into(allocate)` places, in a vector.
+template <class Into>
+Result<std::vector<std::uint8_t>> into_vector(Into&& into) {
+  std::vector<std::uint8_t> bytes;
+  const Allocate allocate = [&](std::size_t size) {
+    bytes.resize(size);
+    return std::span<std::uint8_t>(bytes);
+  };
+  if (auto done = into(allocate); !done) return std::unexpected(std::move(done).error());
   return bytes;
 }
 
-// A tile's memory window, allocated and filled.
-template <class Tile>
-Result<std::vector<std::uint8_t>> window_of(const Tile& tile) {
-  std::vector<std::uint8_t> window(tile_memory_size);
-  fill_window(tile, window);
-  return window;
-}
+// tile_memory of such a model.
+Result<std::vector<std::uint8_t>> tile_memory_of(const Application& app, std::uint32_t physical,
+                                                 const DataElsewhere& data);
 
 // Runs `make`, turning a failed allocation into an error value.
 template <class Make>

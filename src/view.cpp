@@ -157,21 +157,31 @@ Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes) {
 }
 
 Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner) {
-  return caught([&]() -> Result<PackageView> {
-  auto state = std::make_unique<State>();
-  state->owner = std::move(owner);
-  use_bytes(*state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
-  return PackageView(std::move(state));
-  });
+  return from_bytes_checked(bytes, std::move(owner), {}, nullptr);
 }
 
 Result<PackageView> PackageView::from_bytes(std::vector<std::byte> bytes) {
+  return from_bytes_checked({}, nullptr, std::move(bytes), nullptr);
+}
+
+Result<PackageView> PackageView::from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner,
+                                            FaultSink& faults) {
+  return from_bytes_checked(bytes, std::move(owner), {}, &faults);
+}
+
+Result<PackageView> PackageView::from_bytes(std::vector<std::byte> bytes, FaultSink& faults) {
+  return from_bytes_checked({}, nullptr, std::move(bytes), &faults);
+}
+
+Result<PackageView> PackageView::from_bytes_checked(std::span<const std::byte> bytes, std::shared_ptr<const void> owner,
+                                                    std::vector<std::byte> owned, FaultSink* faults) {
   return caught([&]() -> Result<PackageView> {
     auto state = std::make_unique<State>();
-    state->owned = std::move(bytes);
-    use_bytes(*state, reinterpret_cast<const unsigned char*>(state->owned.data()), state->owned.size());
-    if (auto ok = check(*state, true); !ok) return std::unexpected(std::move(ok).error());
+    state->owner = std::move(owner);
+    state->owned = std::move(owned);
+    if (!state->owned.empty()) bytes = state->owned;
+    use_bytes(*state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (auto ok = check(*state, true, faults); !ok) return std::unexpected(std::move(ok).error());
     return PackageView(std::move(state));
   });
 }

@@ -8,6 +8,10 @@
 
 namespace torv_package {
 
+struct ViewAccess {
+  static PackageView::State& state(const PackageView& view) { return *view.state_; }
+};
+
 namespace {
 
 // The index, sorted by the first caller; every other waits for it. A failed allocation
@@ -59,17 +63,28 @@ std::optional<BindingView> PackageView::binding(std::string_view name) const {
 Result<std::vector<std::uint8_t>> PackageView::tile_memory(std::uint32_t physical) const {
   const auto image = tile(physical);
   if (!image) return std::unexpected(lookup::no_tile(physical));
-  return lookup::allocating([&] { return lookup::window_of(*image); });
+  return lookup::allocating([&]() -> Result<std::vector<std::uint8_t>> {
+    std::vector<std::uint8_t> window(tile_memory_size);
+    lookup::fill_window(*image, window);
+    return window;
+  });
+}
+
+Result<void> lookup::binding_bytes_into(const PackageView& view, std::string_view name, const Allocate& allocate) {
+  const auto key = binding_key(view, index_of(view, ViewAccess::state(view)), name);
+  if (!key) return std::unexpected(no_binding(name));
+  const BindingView binding = binding_at(view, *key);
+  const auto size = binding_size(binding, location(*key), MemoryBudget(view.message_bytes().size()).limit());
+  if (!size) return std::unexpected(size.error());
+  return allocating([&]() -> Result<void> {
+    gather(binding, [&](std::uint32_t physical) { return view.tile(physical); }, {}, allocate(*size));
+    return {};
+  });
 }
 
 Result<std::vector<std::uint8_t>> PackageView::binding_bytes(std::string_view name) const {
-  const auto key = binding_key(*this, index_of(*this, *state_), name);
-  if (!key) return std::unexpected(lookup::no_binding(name));
-  const std::uint64_t limit = MemoryBudget(state_->message_words * sizeof(capnp::word)).limit();
-  return lookup::allocating([&] {
-    return lookup::gather(lookup::binding_at(*this, *key), lookup::location(*key), limit,
-                          [&](std::uint32_t physical) { return tile(physical); });
-  });
+  return lookup::into_vector(
+      [&](const lookup::Allocate& allocate) { return lookup::binding_bytes_into(*this, name, allocate); });
 }
 
 }  // namespace torv_package

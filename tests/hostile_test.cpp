@@ -23,6 +23,7 @@
 #include "hostile_inputs.hpp"
 #include "package_writer.hpp"
 #include "sample_package.hpp"
+#include "torv_package/view.hpp"
 
 extern char** environ;
 
@@ -386,6 +387,18 @@ TEST_F(VindleLimits, EveryCommandRefusesAsReadDoesOrStaysWithinTheBound) {
        [](const std::string& path) { return std::vector<std::string>{TORV_PACKAGE_PATH, "diff", path, path}; }, 2,
        false, 2},
       {"map", tool({"map"}), 2},
+      // The last input's bytes, or for a package without inputs the first tile's memory.
+      {"extract",
+       [](const std::string& path) {
+         std::vector<std::string> argv{TORV_PACKAGE_PATH, "extract", path, "--tile", "0"};
+         if (const auto view = PackageView::open(path); view && !view->inputs().empty()) {
+           argv = {TORV_PACKAGE_PATH, "extract", path, "--binding", std::string(view->inputs().back().name())};
+         } else if (view && !view->tiles().empty()) {
+           argv.back() = std::to_string(view->tiles()[0].physical_tile());
+         }
+         return argv;
+       },
+       2},
 #ifdef TORV_PYTHON
       {"python open",
        [](const std::string& path) {
@@ -438,6 +451,59 @@ TEST_F(VindleLimits, EveryCommandRefusesAsReadDoesOrStaysWithinTheBound) {
     }
   }
   EXPECT_GT(ran_out, 0u) << "the address-space limit never bit";
+}
+
+// What extract and the Python lookups expand a package into: a tile's window from a
+// million tiles, a binding shared by hundreds, and slices adding up past the budget, which
+// are refused with a report before anything is allocated.
+TEST_F(VindleLimits, ExtractAndLookupsStayWithinTheBound) {
+  Application over_budget;
+  over_budget.tiles.push_back(TileImage{0, 0, 0, 0, {}});
+  over_budget.inputs.push_back(
+      Binding{"big", "u8", {}, std::vector<RegionSlice>(2000, RegionSlice{0, tile_memory_base, 0, tile_memory_size})});
+  const std::string over = testing::serialize(over_budget);
+  const auto extract = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {TORV_PACKAGE_PATH, "extract", path_.string()});
+    return args;
+  };
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> argv;
+    int status;
+    std::string output;  // what the output starts with, or its size in bytes
+  } runs[] = {
+      {"1,000,000 empty tiles", testing::many_empty_tiles(1'000'000), extract({"--tile", "999999"}), 0,
+       std::to_string(tile_memory_size)},
+      {"60 inputs sharing 8,000 slices", testing::aliased_slice_lists(60, 8000), extract({"--binding", "b59"}), 0,
+       std::to_string(8000 * 16)},
+      {"2,000 full windows", over, extract({"--binding", "big"}), 1,
+       fmt::format("torv-package: {}: inputs[0]: binding big holds more than ", path_.string())},
+      {"2,000 full windows, as .npy", over, extract({"--binding", "big", "--npy", "-o", path_.string() + ".npy"}), 1,
+       fmt::format("torv-package: {}: inputs[0]: binding big holds more than ", path_.string())},
+#ifdef TORV_PYTHON
+      {"2,000 full windows, in Python", over,
+       {TORV_PYTHON, "-c",
+        "import sys; sys.path.insert(0, sys.argv[2]); import torv_package\n"
+        "try: torv_package.open(sys.argv[1]).binding_bytes('big')\n"
+        "except torv_package.PackageError as e: print(e); sys.exit(3)",
+        path_.string(), TORV_PYTHON_MODULE_DIR},
+       3, "inputs[0]: binding big holds more than "},
+#endif
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.name);
+    const std::size_t size = put(run.bytes);
+    const ToolRun done = run_tool(run.argv);
+    EXPECT_EQ(done.status, run.status) << done.output_head.substr(0, 2000);
+    if (run.status == 0) {
+      EXPECT_EQ(std::to_string(done.output_bytes), run.output);
+    } else {
+      EXPECT_TRUE(done.output_head.starts_with(run.output)) << done.output_head.substr(0, 2000);
+    }
+    EXPECT_LE(done.peak_bytes, (std::size_t{64} << 20) + 4 * size);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path_.string() + ".npy"));
 }
 
 }  // namespace

@@ -238,6 +238,8 @@ namespace torv_package {
 // that signal (the tools report "package changed while it was read"). A file rewritten in
 // place while a view of it lives is read as it is then, unchecked, as caller memory
 // changed under from_bytes would be: files are replaced, not rewritten, by write_file.
+struct ViewAccess;
+
 class PackageView : public View<Application> {
  public:
   // Maps a regular file read-only and closes it before returning; anything else (a pipe,
@@ -261,6 +263,11 @@ class PackageView : public View<Application> {
   static Result<PackageView> from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner);
   // A view of its own buffer.
   static Result<PackageView> from_bytes(std::vector<std::byte> bytes);
+  // Both, with the package's validation faults going to `faults` and the view given all
+  // the same, as open(path, details, faults) gives it.
+  static Result<PackageView> from_bytes(std::span<const std::byte> bytes, std::shared_ptr<const void> owner,
+                                        FaultSink& faults);
+  static Result<PackageView> from_bytes(std::vector<std::byte> bytes, FaultSink& faults);
 
   PackageView(PackageView&&) noexcept;
   PackageView& operator=(PackageView&&) noexcept;
@@ -299,9 +306,13 @@ class PackageView : public View<Application> {
   struct State;
 
  private:
+  friend struct ViewAccess;  // the library's own code over the state
   explicit PackageView(std::unique_ptr<State> state);
   static Result<PackageView> open_checked(const std::filesystem::path& path, ReadDetails& details,
                                           FaultSink* faults);
+  // Caller memory (`bytes`, kept alive by `owner`), or `owned` when it is not empty.
+  static Result<PackageView> from_bytes_checked(std::span<const std::byte> bytes, std::shared_ptr<const void> owner,
+                                                std::vector<std::byte> owned, FaultSink* faults);
   std::unique_ptr<State> state_;
 };
 

@@ -107,7 +107,8 @@ def test_public_objects_are_all_found():
 
 @pytest.mark.parametrize("function, signature", [
     (tp.read, "(source)"),
-    (tp.open, "(source)"),
+    (tp.open, "(source, validate=True)"),
+    (tp.PackageView.tile_memory, "(self, /, physical)"),
     (tp.Application.validate, "(self, /)"),
     (tp.Application.write, "(self, /, path)"),
     (tp.Application.to_bytes, "(self, /)"),

@@ -132,7 +132,7 @@ MISSING = "cannot open: No such file or directory"
      ["tiles[0].segments[0].data: first difference at 0x05000c: 0f0e0d0c -> 000000ff",
       "+ tiles[2] (physical_tile 9)", "inputs[0].shape: [1, 2] -> [1, 4]"], ""),
     (["info", "good", "good"], 2, [], "torv-package: unexpected argument '{good}'\n" + HINT),
-    ([], 2, [], "torv-package: missing command: info, check, json, diff, build, map, strip or set\n" + HINT),
+    ([], 2, [], "torv-package: missing command: info, check, json, diff, build, map, extract, strip or set\n" + HINT),
     (["--version"], 0, ["torv-package 0.1.0"], None),
     # Bytes after the message: a warning, the status and the line unchanged.
     (["check", "trailing", "trailing1"], 0, ["{trailing}: ok", "{trailing1}: ok"],

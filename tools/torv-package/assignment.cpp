@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "enum_name.hpp"
+#include "number.hpp"
 #include "output.hpp"
 #include "torv_package/schema_table.hpp"
 #include "utf8.hpp"
@@ -43,24 +44,6 @@ std::optional<std::vector<Assignment::Step>> parse_location(std::string_view pat
     if (path[i] != '.') return std::nullopt;
     ++i;
   }
-}
-
-template <class Number>
-std::expected<Number, std::string> parse_number(std::string_view text) {
-  std::string_view digits = text;
-  int base = 10;
-  if (digits.starts_with("0x") || digits.starts_with("0X")) {
-    digits.remove_prefix(2);
-    base = 16;
-  }
-  Number n{};
-  const char* end = digits.data() + digits.size();
-  const auto [at, error] = std::from_chars(digits.data(), end, n, base);
-  if (digits.empty() || error != std::errc() || at != end) {
-    return std::unexpected(fmt::format("{} is not a number from 0 to {:#x} (decimal, or hex after 0x)", quoted_word(text),
-                                       std::numeric_limits<Number>::max()));
-  }
-  return n;
 }
 
 template <class Enum>

@@ -12,30 +12,6 @@
 namespace torv_package::cli {
 namespace {
 
-constexpr std::string_view kind_name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Capnp: return "Capnp";
-    case ErrorKind::Io: return "Io";
-    case ErrorKind::Utf8: return "Utf8";
-    case ErrorKind::SchemaEnum: return "SchemaEnum";
-    case ErrorKind::Invalid: return "Invalid";
-  }
-  return "Invalid";
-}
-
-void error_object(JsonWriter& json, const PackageError& error) {
-  json.begin_object();
-  json.key("kind");
-  json.string(kind_name(error.kind()));
-  json.key("location");
-  json.string(error.location());
-  json.key("debug");
-  json.string(json_text(error.debug_string()));
-  json.key("message");
-  json.string(json_text(error.message()));
-  json.end_object();
-}
-
 // How many faults one JSON line carries; a hostile package can have millions, and they are
 // not kept in memory.
 constexpr std::size_t json_fault_limit = 1000;
@@ -79,11 +55,11 @@ void json_line(Output& out, const std::string& path, const std::vector<PackageEr
   if (errors.empty()) {
     json.literal("null");
   } else {
-    error_object(json, errors.front());
+    error_json(json, errors.front());
   }
   json.key("errors");
   json.begin_array();
-  for (const PackageError& error : errors) error_object(json, error);
+  for (const PackageError& error : errors) error_json(json, error);
   json.end_array();
   json.key("errors_not_shown");
   json.number(not_shown);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ enum class DataForm { summary, hex, base64, none };
 struct InfoOptions {
   bool json = false;
   bool all = false;  // every row of long tables
+  bool no_validate = false;  // shown whatever the rules find, with their faults
 };
 struct CheckOptions {
   bool all = false;    // every fault, not just the first
@@ -23,6 +25,11 @@ struct JsonOptions {
   DataForm data = DataForm::summary;
   bool compact = false;
   std::optional<std::string> output;  // standard output when empty
+  bool no_validate = false;  // written whatever the rules find; their faults to standard error
+};
+struct MapOptions {
+  std::optional<std::string> output;  // standard output when empty
+  bool no_validate = false;  // drawn whatever the rules find, with their faults marked
 };
 struct StripOptions {
   bool debug = false;    // debug_symbols and debug_regions
@@ -32,6 +39,15 @@ struct StripOptions {
 struct EditTarget {
   std::optional<std::string> output;
   bool in_place = false;
+};
+// What extract writes: one tile's memory, every tile's (into the folder `output`
+// names), or one binding's bytes, raw or as a .npy file.
+struct ExtractOptions {
+  std::optional<std::uint32_t> tile;
+  bool tiles = false;
+  std::optional<std::string> binding;
+  bool npy = false;
+  std::optional<std::string> output;  // standard output when empty, but for tiles
 };
 struct DiffOptions {
   bool quiet = false;
@@ -47,9 +63,11 @@ int diff(const std::string& a, const std::string& b, const DiffOptions& options)
 // A package from a hex or base64 JSON document; standard output when `output` is empty.
 int build(const std::string& path, const std::optional<std::string>& output, DataForm data);
 // The HTML picture of a package, to `output` or standard output.
-int map(const std::string& path, const std::optional<std::string>& output);
+int map(const std::string& path, const MapOptions& options);
 // The package without its debug data or profile plans, or with values set (PATH=VALUE).
 int strip(const std::string& path, const StripOptions& options, const EditTarget& target);
+// Bytes out of a package: a tile's memory or a binding's bytes.
+int extract(const std::string& path, const ExtractOptions& options);
 int set(const std::string& path, const std::vector<std::string>& assignments, const EditTarget& target);
 
 }  // namespace torv_package::cli

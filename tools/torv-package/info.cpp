@@ -161,7 +161,8 @@ struct Summary {
   struct BindingRow {
     const char* kind;
     BindingView binding;
-    std::uint64_t slices = 0, bytes = 0;  // each slice below 2^32 bytes
+    std::uint64_t slices = 0;
+    Total bytes = 0;  // slices may pass 2^32 bytes in a package shown unchecked
   };
   std::vector<Tile> tiles;             // in stored order
   std::vector<std::uint32_t> numbers;  // the tile numbers, sorted: the gaps are between them
@@ -241,8 +242,10 @@ std::string tile_numbers(const Summary& s) {
   if (s.tiles.empty()) return "none";
   std::string text = fmt::format("{}..{}", s.numbers.front(), s.numbers.back());
   if (s.gap_count == 0) return text + ", no gaps";
-  // Every number between the lowest and highest that no tile has.
-  const Total missing = Total{s.numbers.back()} - s.numbers.front() + 1 - s.numbers.size();
+  // Every number between the lowest and highest that no tile has, counted by the gaps: a
+  // package shown unchecked may repeat a number.
+  Total missing = 0;
+  s.for_each_gap([&](std::uint32_t from, std::uint32_t to) { missing += Total{to} - from + 1; });
   text += fmt::format(", {} missing:", digits(missing));
   // As many gaps as the line holds, keeping room for the count of the rest.
   const std::size_t room = line_width - label_width;
@@ -354,9 +357,25 @@ void host_exchange(Output& out, const HostExchangeView& ex, const Summary& s, bo
   left_out(out, rows, calls.size(), "calls");
 }
 
+// The consistency rules' faults, found again and written as they come: the first rows, or
+// every one with --all, each cut to the line as names are.
+void faults(Output& out, const PackageView& view, std::size_t count, bool all) {
+  out.print("\n{:<{}}{}\n", "faults", label_width, count == 0 ? "none" : fmt::format("{}, check refuses the package", count));
+  const std::size_t rows = all ? count : std::min(table_rows, count);
+  std::size_t shown_rows = 0;
+  EachFault print([&](PackageError error) {
+    if (shown_rows == rows) return false;
+    out.print("  {}\n", cut(describe(error), line_width - 2));
+    ++shown_rows;
+    return !out.failed();
+  });
+  view.validate(print);
+  left_out(out, shown_rows, count, "faults");
+}
+
 // Every value of the text form, with exact numbers, as one JSON document.
-void info_json(Output& out, const std::string& path, const View<Application>& app, const ReadDetails& details,
-               const Summary& s) {
+void info_json(Output& out, const std::string& path, const PackageView& app, const ReadDetails& details,
+               const Summary& s, bool with_faults) {
   JsonWriter json(out);
   const auto total = [&](Total value) { json.literal(digits(value)); };
   json.begin_object();
@@ -372,6 +391,17 @@ void info_json(Output& out, const std::string& path, const View<Application>& ap
   json.number(details.trailing_bytes);
   json.key("trailing_bytes_exact");
   json.boolean(details.trailing_bytes_exact);
+  if (with_faults) {
+    // Every one, found again and written as they come.
+    json.key("faults");
+    json.begin_array();
+    EachFault write([&](PackageError error) {
+      error_json(json, error);
+      return !out.failed();
+    });
+    app.validate(write);
+    json.end_array();
+  }
   json.key("header");
   json.begin_object();
   json.key("schema_version");
@@ -512,14 +542,19 @@ void info_json(Output& out, const std::string& path, const View<Application>& ap
 }  // namespace
 
 int info(const std::string& path, const InfoOptions& options) {
-  const auto view = open_or_report(path);
+  std::size_t fault_count = 0;
+  EachFault count([&](PackageError) {
+    ++fault_count;
+    return true;
+  });
+  const auto view = options.no_validate ? open_or_report(path, count) : open_or_report(path);
   if (!view) return exit_trouble;
   const View<Application>& app = *view;
   const ReadDetails& details = view->details();
   const Summary s = summarise(app);
   Output out;
   if (options.json) {
-    info_json(out, path, app, details, s);
+    info_json(out, path, *view, details, s, options.no_validate);
     if (const auto error = out.finish()) return write_failure(*error);
     return exit_ok;
   }
@@ -534,6 +569,7 @@ int info(const std::string& path, const InfoOptions& options) {
   out.print("{:<{}}{}\n", "tiles", label_width, app.tiles().size());
   out.print("{:<{}}{}\n", "tile numbers", label_width, tile_numbers(s));
   out.print("{:<{}}{}{}\n", "trailing bytes", label_width, at_least, details.trailing_bytes);
+  if (options.no_validate) faults(out, *view, fault_count, options.all);
   segments(out, s);
   tile_occupancy(out, s, options.all);
   bindings(out, s, options.all);

@@ -212,7 +212,15 @@ void Document::data(Bytes bytes) {
 int json(const std::string& path, const JsonOptions& options) {
   auto file = OutputFile::open(options.output, {path});
   if (!file) return exit_trouble;
-  const auto view = open_or_report(path);
+  // The rules' faults as check --all prints them, on standard error: the document stays
+  // the model.
+  Output errors(STDERR_FILENO);
+  EachFault to_errors([&](PackageError error) {
+    errors.print("{}: {}\n", shown(path), describe(error));
+    return true;
+  });
+  const auto view = options.no_validate ? open_or_report(path, to_errors) : open_or_report(path);
+  (void)errors.finish();  // nowhere left to report a failure
   if (!view) return exit_trouble;
   const View<Application>& app = *view;
   const DataForm form = options.data;

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "kind_name.hpp"
+
 namespace torv_package::cli {
 
 void JsonWriter::separate() {
@@ -90,6 +92,19 @@ void JsonWriter::string_part(std::string_view text) {
     }
   }
   out_.write(escaped);
+}
+
+void error_json(JsonWriter& json, const PackageError& error) {
+  json.begin_object();
+  json.key("kind");
+  json.string(kind_name(error.kind()));
+  json.key("location");
+  json.string(error.location());
+  json.key("debug");
+  json.string(json_text(error.debug_string()));
+  json.key("message");
+  json.string(json_text(error.message()));
+  json.end_object();
 }
 
 }  // namespace torv_package::cli

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "output.hpp"
+#include "torv_package/error.hpp"
 
 namespace torv_package::cli {
 
@@ -51,5 +52,9 @@ class JsonWriter {
   std::vector<Level> levels_;
   bool after_key_ = false;
 };
+
+// An error as one JSON object: its kind, location, debug form and sentence, as check
+// --json writes them.
+void error_json(JsonWriter& json, const PackageError& error);
 
 }  // namespace torv_package::cli

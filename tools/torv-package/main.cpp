@@ -1,6 +1,7 @@
 // torv-package: inspects and changes packages. info summarises one, check validates any
 // number, json writes one as JSON, diff compares two, build turns JSON back into a
-// package, map draws one as an HTML page, strip and set write one changed. Exit status 0,
+// package, map draws one as an HTML page, extract writes a tile's memory or a binding's
+// bytes, strip and set write one changed. Exit status 0,
 // 1 (refused or different) or 2 (usage errors, a package that cannot be read or a failed
 // write).
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "number.hpp"
 #include "output.hpp"
 #include "sigbus.hpp"
 
@@ -63,7 +65,7 @@ std::string usage_error(const CLI::App& app, const CLI::ParseError& error) {
     if (app.get_subcommands().empty()) return "unknown command " + quoted_word(*arg);
     return "unexpected argument " + quoted_word(*arg);
   }
-  if (app.get_subcommands().empty()) return "missing command: info, check, json, diff, build, map, strip or set";
+  if (app.get_subcommands().empty()) return "missing command: info, check, json, diff, build, map, extract, strip or set";
   return error.what();
 }
 
@@ -115,6 +117,8 @@ int main(int argc, char** argv) try {
   InfoOptions info_options;
   info_command->add_flag("--json", info_options.json, "one JSON document, with exact byte counts");
   info_command->add_flag("--all", info_options.all, "every row of long tables");
+  info_command->add_flag("--no-validate", info_options.no_validate,
+                         "summarise the package whatever the consistency rules find, with their faults");
 
   auto* check_command =
       app.add_subcommand("check", "Read and validate packages; one line each, \"PATH: ok\" or the error and its place.");
@@ -144,6 +148,8 @@ int main(int argc, char** argv) try {
   json_command->add_flag("--compact", json_options.compact, "the document on one line");
   json_command->add_option("-o,--output", json_options.output,
                            "JSON file, replaced atomically (default: standard output)");
+  json_command->add_flag("--no-validate", json_options.no_validate,
+                         "write the model whatever the consistency rules find; their faults to standard error");
 
   auto* diff_command = app.add_subcommand("diff", "Compare two packages; one line per difference.");
   diff_command->add_option("A", package, "first package, or - for standard input")->required();
@@ -185,9 +191,43 @@ int main(int argc, char** argv) try {
 
   auto* map_command =
       app.add_subcommand("map", "Draw a package as one self-contained HTML page: tiles, segments, slices, regions.");
-  std::optional<std::string> map_output;
+  MapOptions map_options;
   map_command->add_option("PACKAGE", package, "package file")->required();
-  map_command->add_option("-o,--output", map_output, "HTML file, replaced atomically (default: standard output)");
+  map_command->add_option("-o,--output", map_options.output, "HTML file, replaced atomically (default: standard output)");
+  map_command->add_flag("--no-validate", map_options.no_validate,
+                        "draw the package whatever the consistency rules find, with their faults marked");
+
+  auto* extract_command = app.add_subcommand(
+      "extract", "Write a tile's memory window (--tile N), every tile's (--tiles -o DIR), or a binding's bytes "
+                 "(--binding NAME, --npy for a NumPy file).");
+  ExtractOptions extract_options;
+  extract_command->add_option("PACKAGE", package, "package file, or - for standard input")->required();
+  // Decimal or 0x hex, as set takes numbers.
+  const CLI::Validator tile_number(
+      [](std::string& value) -> std::string {
+        const auto n = parse_number<std::uint32_t>(value);
+        return n ? std::string() : n.error();
+      },
+      "N");
+  // Taken as text: CLI11 would read "010" as octal.
+  std::string tile_text;
+  auto* tile_option =
+      extract_command
+          ->add_option("--tile", tile_text,
+                       "the memory of the tile with this physical number: 0x9c000 bytes for 0x4c000..0xe8000")
+          ->check(tile_number)
+          ->type_name("N");
+  auto* tiles_option =
+      extract_command->add_flag("--tiles", extract_options.tiles, "every tile's memory, as DIR/tile-N.bin (needs -o DIR)");
+  auto* binding_option = extract_command->add_option(
+      "--binding", extract_options.binding, "the bytes of the input, output or weight with this name");
+  auto* npy_option = extract_command->add_flag("--npy", extract_options.npy,
+                                               "with --binding: a NumPy .npy file of the binding's dtype and shape");
+  extract_command->add_option("-o,--output", extract_options.output,
+                              "file, replaced atomically (default: standard output); with --tiles, the folder");
+  tile_option->excludes(tiles_option)->excludes(binding_option);
+  tiles_option->excludes(binding_option);
+  npy_option->needs(binding_option);
 
   // strip and set write a package to -o, or over PACKAGE with -i.
   EditTarget edit_target;
@@ -240,7 +280,15 @@ int main(int argc, char** argv) try {
                                                 : DataForm::summary;
     return json(package, json_options);
   }
-  if (*map_command) return map(package, map_output);
+  if (*map_command) return map(package, map_options);
+  if (*extract_command) {
+    if (tile_option->count() != 0) extract_options.tile = *parse_number<std::uint32_t>(tile_text);
+    if (!extract_options.tile && !extract_options.tiles && !extract_options.binding) {
+      return usage_failure("give --tile N, --tiles or --binding NAME");
+    }
+    if (extract_options.tiles && !extract_options.output) return usage_failure("--tiles writes a folder; give -o DIR");
+    return extract(package, extract_options);
+  }
   if (*strip_command || *set_command) {
     if (!edit_target.output && !edit_target.in_place) return usage_failure("give -o PACKAGE to write, or -i to replace PACKAGE");
     if (edit_target.in_place && package == "-") return usage_failure("-i cannot replace standard input; give -o PACKAGE");

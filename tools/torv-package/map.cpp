@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <span>
@@ -23,6 +24,7 @@
 #include <fmt/format.h>
 
 #include "commands.hpp"
+#include "map_faults.hpp"
 #include "map_index.hpp"
 #include "output.hpp"
 #include "output_file.hpp"
@@ -101,15 +103,19 @@ void escaped(Html& out, std::string_view text) {
 // controls never reach the page), then for HTML. One longer than longest_name bytes is
 // cut between characters and ends in "...": a name repeats in every slice's hover text,
 // and the page must grow with the records, not with the records times a name's length.
-void name(Html& out, std::string_view text) {
+// `text`, cut between characters when it is longer than longest_name bytes; whether it
+// was cut.
+std::pair<std::string_view, bool> cut_long(std::string_view text) {
   constexpr std::size_t longest_name = 1024;
-  const bool cut = text.size() > longest_name;
-  if (cut) {
-    std::size_t end = longest_name;
-    // Back over the continuation bytes of the character cut through (at most three).
-    for (int i = 0; i < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++i) --end;
-    text = text.substr(0, end);
-  }
+  if (text.size() <= longest_name) return {text, false};
+  std::size_t end = longest_name;
+  // Back over the continuation bytes of the character cut through (at most three).
+  for (int i = 0; i < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++i) --end;
+  return {text.substr(0, end), true};
+}
+
+void name(Html& out, std::string_view whole) {
+  const auto [text, cut] = cut_long(whole);
   const bool plain =
       !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
   if (plain) {  // printable ASCII shows as itself
@@ -174,9 +180,13 @@ svg.strip{width:100%;max-width:1000px;height:44px;display:block;background:#fafa
 .data{fill:#2171b5;background:#2171b5}.zero{fill:#9ecae1;background:#9ecae1}.slice{fill:#31a354;background:#31a354}
 .outside{fill:#e6550d;background:#e6550d}.region{fill:#756bb1;background:#756bb1}
 svg.strip g:hover rect{stroke:#000;stroke-width:1;vector-effect:non-scaling-stroke}
+svg.grid rect.fault{stroke:#d7301f!important;stroke-width:2.5}
+svg.strip g.fault rect{stroke:#d7301f;stroke-width:2.5;vector-effect:non-scaling-stroke}
+.legend i.fault{border:2px solid #d7301f}h3.fault{color:#d7301f}
+.faults{border:2px solid #d7301f;background:#fff5f0;padding:.2em 1em;margin:1em 0}.faults li{font-family:monospace}
 )";
 
-void legend(Html& out) {
+void legend(Html& out, bool faults) {
   out +=
       "<p class=\"legend\">Tiles, by how much of the 0x9c000-byte window their segments take: "
       "<span><i class=\"o0\"></i>empty</span><span><i class=\"o1\"></i>up to 25%</span>"
@@ -187,21 +197,25 @@ void legend(Html& out) {
       "slice</span>"
       "<span><i class=\"outside\"></i>binding slice outside every segment</span>"
       "<span><i class=\"region\"></i>debug region</span></p>\n";
+  if (faults) out += "<p class=\"legend\"><span><i class=\"fault\"></i>what a fault concerns</span></p>\n";
 }
 
-// One grid cell: a present tile links to its strip.
-void cell(Html& out, std::uint32_t number, int x, int y, const TileSummary* tile) {
+// One grid cell: a present tile links to its strip. A faulty one (the tile, or something
+// drawn on it) is outlined and says so.
+void cell(Html& out, std::uint32_t number, int x, int y, const TileSummary* tile, bool faulty) {
+  const std::string_view fault_class = faulty ? " fault" : "";
+  const std::string_view fault_text = faulty ? ", with faults" : "";
   if (tile == nullptr) {
     put(out,
-        "<rect class=\"absent\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"><title>tile {}: absent</title></rect>\n",
-        x, y, cell_width, cell_height, number);
+        "<rect class=\"absent{}\" x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\"><title>tile {}: absent{}</title></rect>\n",
+        fault_class, x, y, cell_width, cell_height, number, fault_text);
   } else {
     put(out,
-        "<a href=\"#tile-{0}\"><rect class=\"o{1}\" x=\"{2}\" y=\"{3}\" width=\"{4}\" height=\"{5}\"><title>tile {0}: "
-        "{6:.1f}% of the window, {7} segment{8}, 0x{9:x} bytes</title></rect><text x=\"{10}\" "
+        "<a href=\"#tile-{0}\"><rect class=\"o{1}{12}\" x=\"{2}\" y=\"{3}\" width=\"{4}\" height=\"{5}\"><title>tile {0}: "
+        "{6:.1f}% of the window, {7} segment{8}, 0x{9:x} bytes{13}</title></rect><text x=\"{10}\" "
         "y=\"{11}\">{0}</text></a>\n",
         number, occupancy_class(tile->memory), x, y, cell_width, cell_height, percent(tile->memory), tile->segments,
-        tile->segments == 1 ? "" : "s", tile->memory, x + 2, y + cell_height - 5);
+        tile->segments == 1 ? "" : "s", tile->memory, x + 2, y + cell_height - 5, fault_class, fault_text);
   }
   out.flush();
 }
@@ -231,22 +245,31 @@ class Spans {
 // debug regions.
 struct StripContents {
   std::optional<View<TileImage>> image;
+  std::uint32_t image_position = 0;  // in the package's tiles
   std::span<const std::uint64_t> slices, regions;
 };
+
+// Opens an element's group, marked when a fault concerns it.
+void group(Html& out, bool faulty) { out += faulty ? "<g class=\"fault\">" : "<g>"; }
+// Ends its hover text.
+void end_title(Html& out, bool faulty) { out += faulty ? ", with a fault</title></g>" : "</title></g>"; }
 
 using Regions = ViewValue<std::vector<DebugRegion>>::type;
 
 void strip(Html& out, const StripContents& contents, const SlicesByTile& slices, const Regions& regions,
-           Spans& spans) {
+           Spans& spans, const FaultMarks* marks) {
   out += "<svg class=\"strip\" viewBox=\"0 0 10000 44\" preserveAspectRatio=\"none\">";
   spans.clear();
   if (contents.image) {
-    for (const auto segment : contents.image->segments()) {
+    const auto segments = contents.image->segments();
+    for (std::uint32_t i = 0; i < segments.size(); ++i) {
+      const auto segment = segments[i];
+      const bool faulty = marks != nullptr && marks->segment(contents.image_position, i);
       const std::uint64_t address = segment.address(), memory = segment.memory_size(), stored = segment.data().size();
       spans.add(address, address + memory);
       const std::uint64_t data_end = std::min(stored, memory);
       // One hover text for the segment's two parts, which the colours tell apart.
-      out += "<g>";
+      group(out, faulty);
       if (data_end > 0) bar(out, "data", 0, 16, address, data_end);
       if (memory > data_end) bar(out, "zero", 0, 16, address + data_end, memory - data_end);
       out += "<title>segment ";
@@ -259,7 +282,7 @@ void strip(Html& out, const StripContents& contents, const SlicesByTile& slices,
         out += data_end > 0 ? ", zero-filled " : ": zero-filled ";
         range(out, address + data_end, memory - data_end);
       }
-      out += "</title></g>";
+      end_title(out, faulty);
       out.flush();
     }
   }
@@ -267,31 +290,34 @@ void strip(Html& out, const StripContents& contents, const SlicesByTile& slices,
   for (const std::uint64_t key : contents.slices) {
     const SliceOnTile s = slices.slice(key);
     const bool inside = spans.cover(s.address, s.size);
-    out += "<g>";
+    const bool faulty = marks != nullptr && marks->slice(s.list, s.binding_position, static_cast<std::uint32_t>(s.index));
+    group(out, faulty);
     bar(out, inside ? "slice" : "outside", 18, 12, s.address, s.size);
     put(out, "<title>{} ", s.kind);
     name(out, s.binding);
     put(out, " slice {} ", s.index);
     range(out, s.address, s.size);
     if (!inside) out += ", outside every segment";
-    out += "</title></g>";
+    end_title(out, faulty);
     out.flush();
   }
   for (const std::uint64_t key : contents.regions) {
     const auto r = regions[key_position(key)];
-    out += "<g>";
+    const bool faulty = marks != nullptr && marks->region(key_position(key));
+    group(out, faulty);
     bar(out, "region", 32, 12, r.address(), r.size());
     out += "<title>debug region ";
     name(out, r.name());
     out += ' ';
     range(out, r.address(), r.size());
-    out += "</title></g>";
+    end_title(out, faulty);
     out.flush();
   }
   out += "</svg>\n";
 }
 
-void header(const View<Application>& app, std::span<const TileSummary> tiles, Html& out) {
+void header(const View<Application>& app, std::span<const TileSummary> tiles, Html& out,
+            const std::function<void(Html&)>& banner) {
   std::uint64_t memory = 0, stored = 0, segments = 0;
   for (const TileSummary& t : tiles) {
     memory += t.memory;
@@ -300,8 +326,9 @@ void header(const View<Application>& app, std::span<const TileSummary> tiles, Ht
   }
   out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Package map: ";
   name(out, app.compiler_version());
-  put(out, "</title>\n<style>{}</style></head><body>\n<h1>Package map</h1>\n<table>\n<tr><th>compiler version</th><td>",
-      style);
+  put(out, "</title>\n<style>{}</style></head><body>\n<h1>Package map</h1>\n", style);
+  banner(out);
+  out += "<table>\n<tr><th>compiler version</th><td>";
   name(out, app.compiler_version());
   put(out,
       "</td></tr>\n<tr><th>tiles</th><td>{}</td></tr>\n<tr><th>segments</th><td>{}</td></tr>\n"
@@ -332,9 +359,10 @@ void header(const View<Application>& app, std::span<const TileSummary> tiles, Ht
 }
 
 // The device's tiles by number, then a row of their own for tiles numbered beyond it.
-void grid(std::span<const TileSummary> tiles, Html& out) {
+void grid(std::span<const TileSummary> tiles, Html& out, const FaultMarks* marks) {
   out += "<h2>Device</h2>\n";
-  legend(out);
+  legend(out, marks != nullptr);
+  const auto faulty = [&](std::uint32_t number) { return marks != nullptr && marks->tile_number(number); };
   const auto beyond = std::find_if(tiles.begin(), tiles.end(), [](const TileSummary& t) {
     return t.number >= device_tiles;
   });
@@ -349,11 +377,11 @@ void grid(std::span<const TileSummary> tiles, Html& out) {
     const TileSummary* tile = next != beyond && next->number == n ? &*next : nullptr;
     while (next != beyond && next->number == n) ++next;
     cell(out, n, static_cast<int>(n % grid_columns) * cell_width, static_cast<int>(n / grid_columns) * cell_height,
-         tile);
+         tile, faulty(n));
   }
   for (std::size_t i = 0; i < beyond_count; ++i) {
     cell(out, beyond[i].number, static_cast<int>(i % grid_columns) * cell_width,
-         static_cast<int>(rows + i / grid_columns) * cell_height + 8, &beyond[i]);
+         static_cast<int>(rows + i / grid_columns) * cell_height + 8, &beyond[i], faulty(beyond[i].number));
   }
   out += "</svg>\n";
   if (beyond_count > 0) {
@@ -361,15 +389,18 @@ void grid(std::span<const TileSummary> tiles, Html& out) {
   }
 }
 
-void render(const View<Application>& app, Html& out) {
+// The page; with `marks`, what the rules' faults concern is marked, and `banner` lists
+// the faults at the top.
+void render(const View<Application>& app, Html& out, const FaultMarks* marks,
+            const std::function<void(Html&)>& banner) {
   const std::vector<TileSummary> tiles = tile_summaries(app);
   const SlicesByTile slices(app);
   const std::vector<std::uint64_t> region_keys = regions_by_tile(app);
   const auto images = app.tiles();
   const auto regions = app.debug_regions();
 
-  header(app, tiles, out);
-  grid(tiles, out);
+  header(app, tiles, out, banner);
+  grid(tiles, out, marks);
 
   // Regions tied to no tile sort last.
   std::span<const std::uint64_t> placed(region_keys);
@@ -381,7 +412,7 @@ void render(const View<Application>& app, Html& out) {
     out += "<h2>Debug regions on every tile</h2>\n";
     StripContents everywhere;
     everywhere.regions = std::span(every, region_keys.end());
-    strip(out, everywhere, slices, regions, spans);
+    strip(out, everywhere, slices, regions, spans, marks);
   }
 
   // One section per tile number, in order: the tiles, and any number that only slices or
@@ -397,31 +428,70 @@ void render(const View<Application>& app, Html& out) {
     if (number == none) break;
     const auto tile = static_cast<std::uint32_t>(number);
     StripContents contents;
-    if (t < tiles.size() && tiles[t].number == tile) contents.image = images[tiles[t++].index];
+    if (t < tiles.size() && tiles[t].number == tile) {
+      contents.image_position = tiles[t].index;
+      contents.image = images[tiles[t++].index];
+    }
     contents.slices = take_tile(slice_keys, tile);
     contents.regions = take_tile(placed, tile);
-    if (contents.image) {
-      put(out, "<section id=\"tile-{0}\"><h3>tile {0}</h3>", tile);
-    } else {
-      put(out, "<section id=\"tile-{0}\"><h3>tile {0} (absent)</h3>", tile);
-    }
-    strip(out, contents, slices, regions, spans);
+    const bool faulty = marks != nullptr && contents.image && marks->tile(contents.image_position);
+    put(out, "<section id=\"tile-{0}\"><h3{1}>tile {0}{2}</h3>", tile, faulty ? " class=\"fault\"" : "",
+        !contents.image ? " (absent)" : faulty ? " (with a fault)" : "");
+    strip(out, contents, slices, regions, spans, marks);
     out += "</section>\n";
   }
   out += "</body></html>\n";
   out.flush(true);
 }
 
+// Faults the banner lists before folding the rest away.
+constexpr std::size_t banner_rows = 20;
+
+// The rules' faults at the top of the page, found again and written as they come.
+void banner(Html& out, const PackageView& view, std::size_t count) {
+  put(out, "<div class=\"faults\"><h2>{} fault{}: check refuses this package</h2>\n<ol>\n", count,
+      count == 1 ? "" : "s");
+  std::size_t listed = 0;
+  EachFault list([&](PackageError error) {
+    if (listed == banner_rows) {
+      put(out, "</ol>\n<details><summary>{} more</summary><ol start=\"{}\">\n", count - banner_rows, banner_rows + 1);
+    }
+    // The report's sentence, already escaped for a terminal, and long names cut.
+    const std::string sentence = describe(error);
+    const auto [text, cut] = cut_long(sentence);
+    out += "<li>";
+    escaped(out, text);
+    out += cut ? "...</li>\n" : "</li>\n";
+    out.flush();
+    ++listed;
+    return !out.error();
+  });
+  view.validate(list);
+  out += listed > banner_rows ? "</ol></details></div>\n" : "</ol></div>\n";
+}
+
 }  // namespace
 
-int map(const std::string& path, const std::optional<std::string>& output) {
-  auto file = OutputFile::open(output, {path});
+int map(const std::string& path, const MapOptions& options) {
+  auto file = OutputFile::open(options.output, {path});
   if (!file) return exit_trouble;
-  const auto view = open_or_report(path);
+  FaultMarks marks;
+  std::size_t fault_count = 0;
+  EachFault mark([&](PackageError error) {
+    ++fault_count;
+    marks.add(error.location());
+    return true;
+  });
+  const auto view = options.no_validate ? open_or_report(path, mark) : open_or_report(path);
   if (!view) return exit_trouble;
   Html out(file->fd());
   try {
-    render(*view, out);
+    if (fault_count == 0) {
+      render(*view, out, nullptr, [](Html&) {});
+    } else {
+      marks.finish(*view);
+      render(*view, out, &marks, [&](Html& page) { banner(page, *view, fault_count); });
+    }
   } catch (const std::bad_alloc&) {
     report(fmt::format("not enough memory to draw package {}", shown(path)));
     return exit_trouble;

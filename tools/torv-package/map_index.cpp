@@ -83,7 +83,8 @@ SliceOnTile SlicesByTile::slice(std::uint64_t key) const {
   while (binding >= lists_[kind].size()) binding -= lists_[kind++].size();
   const auto owner = lists_[kind][binding];
   const auto slice = owner.slices()[index];
-  return {kinds[kind], owner.name(), index, slice.tile_address(), slice.size()};
+  return {kinds[kind], owner.name(), index, slice.tile_address(), slice.size(), static_cast<std::uint32_t>(kind),
+          static_cast<std::uint32_t>(binding)};
 }
 
 }  // namespace torv_package::cli

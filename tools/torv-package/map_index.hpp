@@ -47,6 +47,8 @@ struct SliceOnTile {
   std::string_view binding;
   std::size_t index;      // in the binding's list
   std::uint64_t address, size;
+  std::uint32_t list;              // 0 inputs, 1 outputs, 2 weights
+  std::uint32_t binding_position;  // in that list
 };
 
 // Every binding slice, by tile. A slice's position in its key counts through the slices

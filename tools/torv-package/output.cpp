@@ -93,11 +93,23 @@ void report_package_error(std::string_view path, const PackageError& error) {
 
 std::string opened_path(const std::string& path) { return path == "-" ? "/dev/stdin" : path; }
 
-std::optional<PackageView> open_or_report(const std::string& path) {
-  auto view = PackageView::open(opened_path(path));
+namespace {
+
+std::optional<PackageView> opened_or_report(const std::string& path, Result<PackageView> view) {
   if (view) return std::move(*view);
   report_package_error(path, view.error());
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PackageView> open_or_report(const std::string& path) {
+  return opened_or_report(path, PackageView::open(opened_path(path)));
+}
+
+std::optional<PackageView> open_or_report(const std::string& path, FaultSink& faults) {
+  ReadDetails details;
+  return opened_or_report(path, PackageView::open(opened_path(path), details, faults));
 }
 
 std::string json_text(std::string_view text) {

@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <fmt/format.h>
 
 #include "torv_package/application.hpp"
+#include "torv_package/faults.hpp"
 #include "torv_package/view.hpp"
 
 namespace torv_package::cli {
@@ -68,6 +70,21 @@ std::string opened_path(const std::string& path);
 // Opens the package at `path` as a validated view; on failure reports it as
 // report_package_error does.
 std::optional<PackageView> open_or_report(const std::string& path);
+// The same, but the view is given whatever the consistency rules find, each of their
+// faults going to `faults`; what reading finds (framing, header, UTF-8, enums, the memory
+// budget) still refuses it, since nothing of it could be shown safely.
+std::optional<PackageView> open_or_report(const std::string& path, FaultSink& faults);
+
+// A FaultSink that calls `f(error)` for each fault, and goes on while it returns true.
+template <class F>
+class EachFault final : public FaultSink {
+ public:
+  explicit EachFault(F f) : f_(std::move(f)) {}
+  bool fault(PackageError error) override { return f_(std::move(error)); }
+
+ private:
+  F f_;
+};
 
 // "LOCATION: SENTENCE", or the sentence alone: the error's display form, escaped as
 // sentence_text() escapes it.

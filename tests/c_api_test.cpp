@@ -33,6 +33,12 @@ void* operator new(std::size_t size) {
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// The nothrow form too (std::stable_sort's buffer), so that every delete meets its new.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (fail_at != 0 && ++allocations == fail_at) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 
 namespace {

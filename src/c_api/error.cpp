@@ -2,7 +2,9 @@
 // static, so that reporting a failed allocation allocates nothing.
 #include "c_api/error.hpp"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <fmt/format.h>
@@ -13,7 +15,7 @@ struct tp_error {
   const char* location = "";
   const char* message = "";
   const char* debug = "";
-  char* text = nullptr;  // location, message and debug, each NUL-terminated; none when static
+  char* text = nullptr;  // location, message and debug, each NUL-terminated, after the record; none when static
 };
 
 namespace torv_package::c_api {
@@ -23,13 +25,13 @@ tp_error no_memory{TP_ERROR_NO_MEMORY, 0, "", "not enough memory", "NoMemory", n
 
 tp_error* make(enum tp_error_kind kind, int os_code, std::string_view location, std::string_view message,
                std::string_view debug) noexcept {
-  auto* error = new (std::nothrow) tp_error{kind, os_code, "", "", "", nullptr};
-  if (error == nullptr) return &no_memory;
-  error->text = new (std::nothrow) char[location.size() + message.size() + debug.size() + 3];
-  if (error->text == nullptr) {
-    delete error;
-    return &no_memory;
-  }
+  // One malloc'd block for the record and its texts: freed by free() alone, whichever
+  // allocator the program that loaded the library has put in place of operator new.
+  const std::size_t text_size = location.size() + message.size() + debug.size() + 3;
+  void* block = std::malloc(sizeof(tp_error) + text_size);
+  if (block == nullptr) return &no_memory;
+  auto* error = new (block) tp_error{kind, os_code, "", "", "", nullptr};
+  error->text = static_cast<char*>(block) + sizeof(tp_error);
   char* at = error->text;
   const auto put = [&](std::string_view part) {
     std::memcpy(at, part.data(), part.size());
@@ -100,8 +102,7 @@ int tp_error_os_code(const tp_error* error) { return error != nullptr ? error->o
 
 void tp_error_free(tp_error* error) {
   if (error == nullptr || error == torv_package::c_api::no_memory_error()) return;
-  delete[] error->text;
-  delete error;
+  std::free(error);  // tp_error is trivially destructible
 }
 
 }  // extern "C"

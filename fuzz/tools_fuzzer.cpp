@@ -228,7 +228,7 @@ std::size_t occurrences(std::string_view text, std::string_view part) {
 
 // Names in the page are escaped, so "<g>" and "<section id=" are only ever its own markup.
 void check_map(const MemoryFile& package, MemoryFile& out, const Application& model) {
-  const Run map = capture(out, [&] { return torv_package::cli::map(package.path(), std::nullopt); });
+  const Run map = capture(out, [&] { return torv_package::cli::map(package.path(), torv_package::cli::MapOptions{}); });
   if (map.status != 0) fail("map exits with " + std::to_string(map.status));
   if (!map.out.starts_with("<!DOCTYPE html>\n") || !map.out.ends_with("</body></html>\n")) {
     fail("map writes no whole page");
@@ -259,7 +259,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto bytes = written.getArray();
 
   for (const DataForm form : {DataForm::summary, DataForm::hex, DataForm::base64}) {
-    const Run json = capture(out, [&] { return torv_package::cli::json(package.path(), {.data = form}); });
+    const Run json = capture(out, [&] {
+      torv_package::cli::JsonOptions options;
+      options.data = form;
+      return torv_package::cli::json(package.path(), options);
+    });
     if (json.status != 0) fail("json exits with " + std::to_string(json.status));
     Json document;
     try {
